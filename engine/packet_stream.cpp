@@ -1,0 +1,97 @@
+#include "packet_stream.h"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include "strings.h"
+
+std::uint32_t ComputeByteSum(const std::uint8_t* bytes, std::int32_t count) {
+  std::uint32_t sum = 0;
+  for (std::int32_t i = 0; i < count; ++i) sum += bytes[i];
+  return sum;
+}
+
+namespace {
+
+// Fills one piece from the stream position `at` on: head bytes, payload bytes read from
+// the source, checksum bytes once the whole payload has been summed.
+class StreamCutter {
+ public:
+  StreamCutter(File& source, std::uint32_t firstWord, std::uint32_t length) : source_(source), length_(length) {
+    const std::uint32_t words[2] = {firstWord, length + STREAM_HEAD_BYTES + STREAM_CHECKSUM_BYTES};
+    for (std::uint32_t i = 0; i < STREAM_HEAD_BYTES; ++i) {
+      head_[i] = static_cast<std::uint8_t>(words[i / 4] >> (8 * (i % 4)));
+    }
+  }
+
+  std::uint64_t StreamBytes() const { return std::uint64_t{length_} + STREAM_HEAD_BYTES + STREAM_CHECKSUM_BYTES; }
+
+  bool Fill(std::uint64_t at, std::uint8_t* piece, std::uint32_t size) {
+    const std::uint64_t payloadEnd = std::uint64_t{STREAM_HEAD_BYTES} + length_;
+    std::uint32_t filled = 0;
+    while (filled < size) {
+      const std::uint64_t position = at + filled;
+      if (position < STREAM_HEAD_BYTES) {
+        piece[filled++] = head_[position];
+      } else if (position < payloadEnd) {
+        const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(size - filled, payloadEnd - position));
+        if (!ReadExactly(source_, piece + filled, count)) return false;
+        sum_ += ComputeByteSum(piece + filled, static_cast<std::int32_t>(count));
+        filled += count;
+      } else {
+        const auto shift = 8 * (position - payloadEnd);
+        piece[filled++] = static_cast<std::uint8_t>((sum_ & 0xFFFF) >> shift);
+      }
+    }
+    return true;
+  }
+
+ private:
+  File& source_;
+  std::uint32_t length_;
+  std::uint8_t head_[STREAM_HEAD_BYTES] = {};
+  std::uint32_t sum_ = 0;
+};
+
+}  // namespace
+
+bool SendStreamToDevice(DeviceChannel* channel, File& source, std::uint32_t offset, std::uint32_t length,
+                        std::uint32_t firstWord, ProgressPage& page, MessageBoxes& messages) {
+  ProgressBar& stepBar = page.StepBar();
+  ProgressBar& overallBar = page.OverallBar();
+  stepBar.SetRange(static_cast<std::int32_t>(length / PACKET_BYTES));
+  stepBar.SetPos(0);
+
+  std::uint64_t start = 0;
+  std::uint64_t sourceLength = 0;
+  if (channel == nullptr || !source.GetPosition(start) || !source.GetLength(sourceLength)) return false;
+  if (std::uint64_t{offset} + length > sourceLength ||
+      length > std::numeric_limits<std::uint32_t>::max() - STREAM_HEAD_BYTES - STREAM_CHECKSUM_BYTES) {
+    return false;
+  }
+
+  bool ok = SeekTo(source, offset);
+  StreamCutter cutter(source, firstWord, length);
+  std::vector<std::uint8_t> piece(PACKET_BYTES);
+  std::int32_t pieceNumber = 0;
+  for (std::uint64_t sent = 0; ok && sent < cutter.StreamBytes();) {
+    const auto size = static_cast<std::uint32_t>(std::min<std::uint64_t>(PACKET_BYTES, cutter.StreamBytes() - sent));
+    // A short read would put stale bytes on the wire: the stream stops before this piece.
+    if (!cutter.Fill(sent, piece.data(), size)) {
+      ok = false;
+      break;
+    }
+    ++pieceNumber;
+    stepBar.SetPos(pieceNumber);
+    if (pieceNumber > 1) overallBar.SetPos(overallBar.GetPos() + 1);
+    std::uint32_t written = 0;
+    if (!channel->Write(piece.data(), size, written) || written != size) {
+      // Only a later piece reports; the first failing tells of a port that never worked.
+      if (pieceNumber > 1) messages.ShowOk(LoadText(IDS_USB_SIZE_PROBLEM));
+      ok = false;
+    }
+    sent += size;
+  }
+  return SeekTo(source, start) && ok;
+}

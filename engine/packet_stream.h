@@ -1,0 +1,24 @@
+// Packet streams: every piece of data for the device's USB downloader travels as a
+// first word, the stream length (payload + 10), the payload and a 16-bit additive
+// checksum, all little-endian, written in pieces of PACKET_BYTES.
+#pragma once
+
+#include <cstdint>
+
+#include "device_channel.h"
+#include "file.h"
+#include "progress_page.h"
+
+constexpr std::uint32_t PACKET_BYTES = 12288;
+constexpr std::uint32_t STREAM_HEAD_BYTES = 8;
+constexpr std::uint32_t STREAM_CHECKSUM_BYTES = 2;
+
+// The additive sum of count bytes, each unsigned; 0 for a count of zero or less.
+// Only the low 16 bits are used.
+std::uint32_t ComputeByteSum(const std::uint8_t* bytes, std::int32_t count);
+
+// Sends length bytes of source from offset as one stream on the channel (null: the
+// port did not open), moving the page's bars. Checks the range before anything is
+// written. True when every piece went out in full; the source's position is kept.
+bool SendStreamToDevice(DeviceChannel* channel, File& source, std::uint32_t offset, std::uint32_t length,
+                        std::uint32_t firstWord, ProgressPage& page, MessageBoxes& messages);

@@ -1,0 +1,97 @@
+#include "status_lines.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+#include "trace.h"
+
+namespace {
+
+constexpr std::string_view LENGTH_MARK = "LENGTH";
+constexpr std::string_view PROGRESS_LINE = ".\n";
+
+// The decimal number a line begins with (leading white space and a sign allowed), 0
+// when there is none; clamped to the bar's range type.
+std::int32_t LeadingNumber(std::string_view line) {
+  std::size_t i = 0;
+  while (i < line.size() && (line[i] == ' ' || (line[i] >= '\t' && line[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < line.size() && (line[i] == '+' || line[i] == '-')) negative = line[i++] == '-';
+  std::int64_t value = 0;
+  for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+    value = std::min<std::int64_t>(value * 10 + (line[i] - '0'), std::int64_t{1} << 32);
+  }
+  value = negative ? -value : value;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
+                                                            std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
+
+int WaitForDeviceLine(DeviceChannel& channel, std::uint32_t waitLimit, const char* expected, ProgressBar* overallBar,
+                      ProgressBar* stepBar, Clock& clock, LineWaitEnd* end) {
+  CommTimeouts saved;
+  const bool haveTimeouts = channel.GetTimeouts(saved);
+  auto finish = [&](int result, LineWaitEnd why) {
+    if (haveTimeouts) channel.SetTimeouts(saved);
+    ORVANE_TRACE("Result of SetCommTimeouts = %d\r\n", 0);
+    if (end != nullptr) *end = why;
+    return result;
+  };
+  if (waitLimit == 0) return finish(0, LineWaitEnd::ZeroLimit);
+
+  const std::string_view expectedLine(expected);
+  const std::uint32_t start = clock.TickCount();
+  const std::uint32_t firstByteLimit = std::max(waitLimit, SILENCE_LIMIT_MS);
+  char line[LINE_BUFFER_BYTES] = {};
+  std::size_t used = 0;
+  bool overlong = false;
+  bool anyByte = false;
+  std::uint32_t lastByteTick = 0;
+
+  for (;;) {
+    std::uint8_t byte = 0;
+    std::uint32_t got = 0;
+    if (!channel.ReadByte(byte, got) || got == 0) {
+      const std::uint32_t now = clock.TickCount();
+      if (anyByte && now - lastByteTick > SILENCE_LIMIT_MS) return finish(0, LineWaitEnd::Silence);
+      if (!anyByte && now - start > firstByteLimit) return finish(0, LineWaitEnd::NoFirstByte);
+      continue;
+    }
+    anyByte = true;
+    lastByteTick = clock.TickCount();
+    // An over-long line keeps its first 127 bytes here and matches nothing.
+    if (used < LINE_BUFFER_BYTES - 1) {
+      line[used++] = static_cast<char>(byte);
+    } else {
+      overlong = true;
+    }
+    if (byte != '\n') continue;
+
+    const std::string_view received(line, used);
+    ORVANE_TRACE("\t%s", line);
+    if (!overlong) {
+      if (received == expectedLine) {
+        if (stepBar != nullptr) stepBar->SetPos(stepBar->GetUpper());
+        return finish(1, LineWaitEnd::ExpectedLine);
+      }
+      if (received == FLASH_INCORRECT_LINE || received == OS_NOT_COMPATIBLE_LINE) {
+        return finish(0, LineWaitEnd::FailureLine);
+      }
+      if (received.find(LENGTH_MARK) != std::string_view::npos) {
+        if (stepBar != nullptr) {
+          stepBar->SetRange(LeadingNumber(received));
+          stepBar->SetPos(0);
+        }
+      } else if (received == PROGRESS_LINE && overallBar != nullptr && stepBar != nullptr) {
+        overallBar->SetPos(overallBar->GetPos() + 1);
+        stepBar->SetPos(stepBar->GetPos() + 1);
+      }
+    }
+    std::memset(line, 0, sizeof line);
+    used = 0;
+    overlong = false;
+  }
+}

@@ -1,0 +1,30 @@
+// Status lines: the device's USB downloader reports with short line-feed-terminated
+// text lines on the same port that carries the streams.
+#pragma once
+
+#include <cstdint>
+
+#include "clock.h"
+#include "device_channel.h"
+#include "progress_page.h"
+
+constexpr std::uint32_t LINE_BUFFER_BYTES = 128;  // a line of up to 127 bytes, line feed included
+constexpr std::uint32_t SILENCE_LIMIT_MS = 60000;
+
+constexpr const char FLASH_INCORRECT_LINE[] = "Flash Incorrect.\n";
+constexpr const char OS_NOT_COMPATIBLE_LINE[] = "OS not compatible.\n";
+
+// Why a wait ended.
+enum class LineWaitEnd {
+  ExpectedLine,  // the awaited line arrived: result 1
+  FailureLine,   // "Flash Incorrect.\n" or "OS not compatible.\n"
+  Silence,       // no byte for more than SILENCE_LIMIT_MS after the last one
+  NoFirstByte,   // no byte at all within the larger of the wait limit and SILENCE_LIMIT_MS
+  ZeroLimit,     // a wait limit of 0: nothing read
+};
+
+// Reads lines until the expected one (which includes its line feed) arrives: 1, or 0
+// when the device reports a failure, falls silent or never speaks. Progress lines move
+// the bars; either bar may be absent. The channel's time-outs are restored on return.
+int WaitForDeviceLine(DeviceChannel& channel, std::uint32_t waitLimit, const char* expected, ProgressBar* overallBar,
+                      ProgressBar* stepBar, Clock& clock, LineWaitEnd* end = nullptr);

@@ -1,0 +1,65 @@
+// The program's string table: every text the user sees, by id. The Windows resource
+// script's string table is generated from this one, so each text exists once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum StringId : std::uint32_t {
+  IDS_ABOUTBOX = 101,
+  IDS_WELCOME_INTRO = 102,
+  IDS_WELCOME_WARNING = 103,
+  IDS_WELCOME_STEPS = 104,
+  IDS_WELCOME_BACKUP = 105,
+  IDS_WELCOME_BACKUP_DETAIL = 106,
+  IDS_WELCOME_POWER = 107,
+  IDS_WELCOME_CLOSE_APPS = 108,
+  IDS_WELCOME_CONNECTION = 109,
+  IDS_WELCOME_NEXT = 110,
+  IDS_ENTER_DOWNLOADER_INTRO = 111,
+  IDS_ENTER_DOWNLOADER_FIGURE = 112,
+  IDS_ENTER_DOWNLOADER_NEXT = 113,
+  IDS_ENTER_DOWNLOADER_NOTE = 114,
+  IDS_UPDATE_INTRO = 115,
+  IDS_UPDATE_SCREEN = 116,
+  IDS_UPDATE_NEXT = 117,
+  IDS_FINISH_TEXT = 121,
+  IDS_CANNOT_OPEN_FILE = 126,
+  IDS_UPDATE_NOTE = 127,
+  IDS_WELCOME_DISK_SPACE = 128,
+  IDS_PDA_INIT_FAILED = 129,
+  IDS_ERROR_CAPTION = 130,
+  IDS_CONFIRM_CANCEL = 131,
+  IDS_CANCEL_CAPTION = 132,
+  IDS_PROGRESS_TITLE = 133,
+  IDS_NO_IMAGE = 134,
+  IDS_USB_SIZE_PROBLEM = 136,
+  IDS_TRANSFER_FAILED_TEXT = 137,
+  IDS_CONNECT_FAILED_TEXT = 138,
+  IDS_CONNECT_FAILED_HINT = 139,
+  IDS_DATA_LOSS_WARNING = 140,
+  IDS_STEP2_UPDATE_SYSTEM = 141,
+  IDS_STEP4_UPDATE_ADDON = 142,
+  IDS_STEP6_UPDATE_OS = 143,
+  IDS_STEP1_DOWNLOAD_SYSTEM = 144,
+  IDS_STEP3_DOWNLOAD_ADDON = 145,
+  IDS_STEP5_DOWNLOAD_OS = 146,
+  IDS_PROGRESS_HEADING = 147,
+  IDS_UPDATE_FAILED = 148,
+  IDS_UPDATE_BEGIN_WARNING = 149,
+  IDS_WELCOME_NO_CARD = 150,
+  IDS_IMAGE_DAMAGED = 151,
+  IDS_RESERVE_TOO_LARGE = 152,
+};
+
+struct StringEntry {
+  StringId id;
+  const char* text;
+};
+
+// The whole table in id order.
+extern const StringEntry STRING_TABLE[];
+extern const std::size_t STRING_TABLE_SIZE;
+
+// The text of an id; an empty text for an id the table does not hold.
+const char* LoadText(std::uint32_t id);
