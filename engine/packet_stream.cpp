@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "strings.h"
+#include "string_table.h"
 
 std::uint32_t ComputeByteSum(const std::uint8_t* bytes, std::int32_t count) {
   std::uint32_t sum = 0;
