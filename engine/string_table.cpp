@@ -91,6 +91,14 @@ const StringEntry STRING_TABLE[] = {
      "The update image is damaged: its sections do not fit in the file."},
     {IDS_RESERVE_TOO_LARGE,
      "The update image is damaged: its reserved region is larger than its OS section."},
+    {IDS_PORT_NOT_BACK,
+     "The device did not come back after its reset. Update failed."},
+    {IDS_IMAGE_TOO_SHORT,
+     "The update image is shorter than its 116-byte header."},
+    {IDS_NO_RESERVED_REGION,
+     "The update image has no reserved region named REV."},
+    {IDS_NO_BOOT_BLOCKS,
+     "The update image ends before the two boot blocks of its downloader package."},
 };
 
 const std::size_t STRING_TABLE_SIZE = sizeof(STRING_TABLE) / sizeof(STRING_TABLE[0]);

@@ -1,0 +1,148 @@
+#include "download.h"
+
+#include "image.h"
+#include "packet_stream.h"
+#include "status_lines.h"
+#include "string_table.h"
+#include "trace.h"
+
+std::int32_t OverallBarRange(std::uint32_t os, std::uint32_t ud, std::uint32_t kn, std::uint32_t eb) {
+  const std::uint32_t pieces = (eb + kn + ud + os) / PACKET_BYTES;
+  return static_cast<std::int32_t>(pieces + os / BLOCK_BYTES);
+}
+
+namespace {
+
+// One transfer: the open port and files live here and are closed when it ends.
+class Download {
+ public:
+  explicit Download(DownloadContext& context) : c_(context) {}
+
+  bool Run() {
+    c_.page.SetTitle(LoadText(IDS_PROGRESS_TITLE));
+    c_.page.SetHeading(LoadText(IDS_PROGRESS_HEADING));
+    RegionLookup lookup = MakeRegionLookup("REV");
+    port_ = c_.ports.Open(c_.paths.port);
+    ORVANE_TRACE("USB handle is %x\r\n", port_ ? 1u : 0u);
+
+    image_ = c_.files.Open(c_.paths.image, OpenMode::ReadShared);
+    if (!image_) {
+      c_.messages.ShowOk(LoadText(IDS_NO_IMAGE));
+      return false;
+    }
+    staging_ = c_.files.Open(c_.paths.staging, OpenMode::CreateReadWrite);
+    if (!staging_) return false;
+    ImageHeader header;
+    ImageLayout layout;
+    if (!ReadImageHeader(*image_, header, layout)) return false;
+    std::uint64_t imageLength = 0;
+    if (!image_->GetLength(imageLength) || !SectionsFitImage(layout, imageLength)) {
+      c_.messages.ShowOk(LoadText(IDS_IMAGE_DAMAGED));
+      return false;
+    }
+    c_.page.OverallBar().SetRange(OverallBarRange(layout.os, layout.ud, layout.kn, layout.eb));
+    c_.page.OverallBar().SetPos(0);
+
+    if (layout.Has(ImageFlags::UD) && !SendDownloaderPackage(header, layout)) return false;
+
+    c_.page.SetStepCaption(LoadText(IDS_STEP3_DOWNLOAD_ADDON));
+    if (!DefineReserveRegion(*image_, lookup)) return false;
+    std::uint32_t reserveSize = 0;
+    if (!ComputeReserveSize(lookup, layout, reserveSize)) {
+      c_.messages.ShowOk(LoadText(IDS_RESERVE_TOO_LARGE));
+      return false;
+    }
+    if (!BuildPartTwoFile(*image_, *staging_, header, layout, reserveSize)) return false;
+    c_.page.SetStepCaption(LoadText(IDS_STEP3_DOWNLOAD_ADDON));
+    ORVANE_TRACE("Download part 2.\r\n");
+    std::uint64_t partTwoLength = 0;
+    if (!staging_->GetLength(partTwoLength) || partTwoLength > UINT32_MAX ||
+        !Send(*staging_, 0, static_cast<std::uint32_t>(partTwoLength))) {
+      return false;
+    }
+    c_.page.SetStepCaption(LoadText(IDS_STEP4_UPDATE_ADDON));
+    const bool regionOk = Wait(PART_TWO_ANSWER_WAIT, RESERVED_REGION_OK_LINE) == LineWaitEnd::ExpectedLine;
+    staging_.reset();
+    c_.page.SetStepCaption(LoadText(IDS_STEP5_DOWNLOAD_OS));
+    if (!regionOk) {
+      c_.page.SetStepCaption(LoadText(IDS_UPDATE_FAILED));
+      return false;
+    }
+
+    const ByteRange remainder = OsRemainder(layout, reserveSize);
+    if (!Send(*image_, remainder.offset, remainder.length)) return false;
+    c_.page.SetStepCaption(LoadText(IDS_STEP6_UPDATE_OS));
+    // The device may restart without answering: only an explicit failure line fails.
+    return Wait(OS_ANSWER_WAIT, OS_PROGRAM_OK_LINE) != LineWaitEnd::FailureLine;
+  }
+
+  // Closes the port and both files, in this order.
+  void Close() {
+    port_.reset();
+    image_.reset();
+    staging_.reset();
+  }
+
+ private:
+  bool Send(File& source, std::uint32_t offset, std::uint32_t length) {
+    return SendStreamToDevice(port_.get(), source, offset, length, 0, c_.page, c_.messages);
+  }
+
+  LineWaitEnd Wait(std::uint32_t limit, const char* expected) {
+    LineWaitEnd end = LineWaitEnd::ZeroLimit;
+    if (port_) {
+      WaitForDeviceLine(*port_, limit, expected, &c_.page.OverallBar(), &c_.page.StepBar(), c_.clock, &end);
+    }
+    return end;
+  }
+
+  bool SendDownloaderPackage(const ImageHeader& header, const ImageLayout& layout) {
+    c_.page.SetStepCaption(LoadText(IDS_STEP1_DOWNLOAD_SYSTEM));
+    std::uint32_t length = 0;
+    if (!BuildDownloaderPackage(*image_, *staging_, header, layout, length)) return false;
+    if (!Send(*staging_, 0, length)) return false;
+    if (!staging_->Seek(0, SeekFrom::Begin)) return false;
+    c_.page.SetStepCaption(LoadText(IDS_STEP2_UPDATE_SYSTEM));
+    const LineWaitEnd end = Wait(RESET_ANSWER_WAIT, DEVICE_RESET_LINE);
+    ORVANE_TRACE("result of Recive [device reset.] = %d\r\n", end == LineWaitEnd::ExpectedLine ? 1 : 0);
+    if (end != LineWaitEnd::ExpectedLine) return false;
+    return ReopenAfterReset();
+  }
+
+  // The device restarts its downloader: the port goes away and comes back.
+  bool ReopenAfterReset() {
+    port_.reset();
+    c_.clock.Sleep(RESET_SETTLE_MS);
+    const std::uint32_t firstAttempt = c_.clock.TickCount() + REOPEN_INTERVAL_MS;
+    for (;;) {
+      c_.clock.Sleep(REOPEN_INTERVAL_MS);
+      port_ = c_.ports.Open(c_.paths.port);
+      if (port_) break;
+      if (c_.clock.TickCount() - firstAttempt >= REOPEN_LIMIT_MS) {
+        c_.page.SetStepCaption(LoadText(IDS_PORT_NOT_BACK));
+        return false;
+      }
+    }
+    ORVANE_TRACE("Get Handle.\r\n");
+    ORVANE_TRACE("Download USB Downloader Finish.\r\n");
+    return true;
+  }
+
+  DownloadContext& c_;
+  std::unique_ptr<DeviceChannel> port_;
+  std::unique_ptr<File> image_;
+  std::unique_ptr<File> staging_;
+};
+
+}  // namespace
+
+unsigned DownloadThreadProc(DownloadContext& context) {
+  int result = DOWNLOAD_FAILED;
+  {
+    Download download(context);
+    if (download.Run()) result = DOWNLOAD_SUCCEEDED;
+    download.Close();
+  }
+  context.page.End(result);
+  return 0;
+}

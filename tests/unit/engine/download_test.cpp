@@ -1,0 +1,339 @@
+#include <gtest/gtest.h>
+
+#include "download.h"
+#include "fakes.h"
+#include "image_fixture.h"
+#include "posix_file.h"
+#include "string_table.h"
+
+namespace {
+
+// Hands out views of one scripted device; counts what is open and when opens happen.
+class FakePorts : public PortOpener {
+ public:
+  FakePorts(FakeChannel& device, VirtualClock& clock) : device_(device), clock_(clock) {}
+
+  std::unique_ptr<DeviceChannel> Open(const std::string& path) override {
+    attempts.push_back(clock_.TickCount());
+    paths.push_back(path);
+    if (failures > 0 && (attempts.size() > 1 || failFirst)) {
+      --failures;
+      return nullptr;
+    }
+    return std::make_unique<View>(*this);
+  }
+
+  int failures = 0;       // opens after the first that fail
+  bool failFirst = false; // the first open fails too
+  int open = 0;
+  std::vector<std::uint32_t> attempts;
+  std::vector<std::string> paths;
+
+ private:
+  class View : public DeviceChannel {
+   public:
+    explicit View(FakePorts& ports) : ports_(ports) { ++ports_.open; }
+    ~View() override { --ports_.open; }
+    bool Write(const std::uint8_t* d, std::uint32_t s, std::uint32_t& w) override { return dev().Write(d, s, w); }
+    bool ReadByte(std::uint8_t& b, std::uint32_t& g) override { return dev().ReadByte(b, g); }
+    bool GetTimeouts(CommTimeouts& t) override { return dev().GetTimeouts(t); }
+    bool SetTimeouts(const CommTimeouts& t) override { return dev().SetTimeouts(t); }
+
+   private:
+    FakeChannel& dev() { return ports_.device_; }
+    FakePorts& ports_;
+  };
+  FakeChannel& device_;
+  VirtualClock& clock_;
+};
+
+// Counts the files that are open.
+class CountingFiles : public FileSystem {
+ public:
+  std::unique_ptr<File> Open(const std::string& name, OpenMode mode) override {
+    auto file = real_.Open(name, mode);
+    if (!file) return nullptr;
+    return std::make_unique<Counted>(std::move(file), open);
+  }
+  int open = 0;
+
+ private:
+  class Counted : public FaultyFile {
+   public:
+    Counted(std::unique_ptr<File> inner, int& count) : FaultyFile(std::move(inner)), count_(count) { ++count_; }
+    ~Counted() override { --count_; }
+
+   private:
+    int& count_;
+  };
+  PosixFileSystem real_;
+};
+
+// Notes what was still open at the moment the page ended.
+class EndingPage : public RecordingPage {
+ public:
+  EndingPage(const FakePorts& ports, const CountingFiles& files) : ports_(ports), files_(files) {}
+  void End(int result) override {
+    RecordingPage::End(result);
+    openAtEnd = ports_.open + files_.open;
+  }
+  int openAtEnd = -1;
+
+ private:
+  const FakePorts& ports_;
+  const CountingFiles& files_;
+};
+
+struct Stream {
+  std::uint32_t firstWord;
+  std::vector<std::uint8_t> payload;
+  bool checksumOk;
+};
+
+std::vector<Stream> ParseStreams(const std::vector<std::uint8_t>& wire) {
+  std::vector<Stream> streams;
+  std::size_t at = 0;
+  auto le32 = [&](std::size_t p) {
+    return static_cast<std::uint32_t>(wire[p] | wire[p + 1] << 8 | wire[p + 2] << 16 | wire[p + 3] << 24);
+  };
+  while (at + 10 <= wire.size()) {
+    const std::uint32_t length = le32(at + 4);
+    if (length < 10 || at + length > wire.size()) break;
+    Stream s{le32(at), Slice(wire, at + 8, length - 10), false};
+    std::uint32_t sum = 0;
+    for (auto b : s.payload) sum += b;
+    s.checksumOk = (sum & 0xFFFFu) == static_cast<std::uint32_t>(wire[at + length - 2] | wire[at + length - 1] << 8);
+    streams.push_back(std::move(s));
+    at += length;
+  }
+  EXPECT_EQ(at, wire.size()) << "bytes on the wire that belong to no stream";
+  return streams;
+}
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override { HostOsCode = 1003; }
+  void TearDown() override { HostOsCode = HOST_OS_CODE_DEFAULT; }
+
+  int Run(const std::vector<std::uint8_t>& image) {
+    folder.Write("temp.dat", image);
+    DownloadContext context{page, messages, clock, files, ports,
+                            {"/dev/port1", folder.Path("temp.dat"), folder.Path("TempFileToDown")}};
+    EXPECT_EQ(DownloadThreadProc(context), 0u);
+    EXPECT_EQ(page.results.size(), 1u);
+    EXPECT_EQ(page.openAtEnd, 0) << "port or file still open when the page ended";
+    return page.results.empty() ? -1 : page.results.back();
+  }
+
+  std::vector<std::string> Captions() const {
+    std::vector<std::string> captions;
+    for (const auto& line : page.log) {
+      if (line.rfind("caption ", 0) == 0) captions.push_back(line.substr(8));
+    }
+    return captions;
+  }
+
+  static std::vector<std::string> Texts(std::initializer_list<std::uint32_t> ids) {
+    std::vector<std::string> texts;
+    for (auto id : ids) texts.emplace_back(LoadText(id));
+    return texts;
+  }
+
+  static TestImage WithUd() {
+    TestImage test = TestImage::WithOs(6, 2);
+    test.Add(ImageFlags::BL, 1024);
+    test.Add(ImageFlags::UD, 2048);
+    test.Add(ImageFlags::KN, 512);
+    return test;
+  }
+
+  TempFolder folder;
+  VirtualClock clock;
+  FakeChannel device{&clock};
+  FakePorts ports{device, clock};
+  CountingFiles files;
+  EndingPage page{ports, files};
+  RecordingMessages messages;
+};
+
+TEST_F(DownloadTest, ImageWithoutUdSendsTwoStreams) {
+  const TestImage test = TestImage::WithOs(6, 2);
+  device.Say("Reserved region ok.\nOS program ok!\n");
+  EXPECT_EQ(Run(test.Bytes()), DOWNLOAD_SUCCEEDED);
+  EXPECT_EQ(page.log[0], std::string("title ") + LoadText(IDS_PROGRESS_TITLE));
+  EXPECT_EQ(page.log[1], std::string("heading ") + LoadText(IDS_PROGRESS_HEADING));
+  EXPECT_EQ(Captions(), Texts({145, 145, 142, 146, 143}));
+  EXPECT_EQ(ports.attempts.size(), 1u);
+  EXPECT_EQ(ports.paths[0], "/dev/port1");
+
+  const auto streams = ParseStreams(device.Wire());
+  ASSERT_EQ(streams.size(), 2u);
+  const ImageHeader sent = [&] {
+    ImageHeader h;
+    std::copy(streams[0].payload.begin(), streams[0].payload.begin() + HEADER_BYTES, h.bytes.begin());
+    return h;
+  }();
+  EXPECT_EQ(sent.Word(ImageHeader::WORD_HOST_OS), 1003u);
+  EXPECT_EQ(Slice(streams[0].payload, HEADER_BYTES, 33280), Slice(test.os, 0, 33280));
+  EXPECT_EQ(streams[1].payload, Slice(test.os, 33280, test.os.size() - 33280));
+  for (const auto& s : streams) {
+    EXPECT_EQ(s.firstWord, 0u);
+    EXPECT_TRUE(s.checksumOk);
+  }
+  EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(DownloadTest, ImageWithUdSendsThreeStreamsAndReopensThePort) {
+  const TestImage test = WithUd();
+  device.Say("device reset.\nReserved region ok.\nOS program ok!\n");
+  ports.failures = 2;
+  EXPECT_EQ(Run(test.Bytes()), DOWNLOAD_SUCCEEDED);
+  EXPECT_EQ(Captions(), Texts({144, 141, 145, 145, 142, 146, 143}));
+
+  // The device answers at once, so no virtual time passes between the first open and the
+  // answer; reopening starts 8 s after the answer and goes on every 3 s.
+  ASSERT_EQ(ports.attempts.size(), 4u);
+  EXPECT_EQ(ports.attempts[1] - ports.attempts[0], 8000u);
+  EXPECT_EQ(ports.attempts[2] - ports.attempts[0], 11000u);
+  EXPECT_EQ(ports.attempts[3] - ports.attempts[0], 14000u);
+
+  const auto streams = ParseStreams(device.Wire());
+  ASSERT_EQ(streams.size(), 3u);
+  EXPECT_EQ(streams[0].payload.size(), 116u + 33280u + 1024u + 2048u);
+  EXPECT_EQ(streams[1].payload.size(), 116u + 33280u + 1024u + 512u);  // no tail of the package
+  EXPECT_EQ(streams[2].payload, Slice(test.os, 33280, test.os.size() - 33280));
+}
+
+TEST_F(DownloadTest, OverallBarRangeCountsPiecesAndBlocks) {
+  EXPECT_EQ(OverallBarRange(1664000, 100000, 0, 0), 243);
+  TestImage test;
+  test.os = Pattern(1664000, 2);
+  MakeBootBlock(test.os, 0, {{"REV", 2}}, 16);
+  test.Add(ImageFlags::UD, 100000);
+  device.Say("device reset.\nReserved region ok.\nOS program ok!\n");
+  EXPECT_EQ(Run(test.Bytes()), DOWNLOAD_SUCCEEDED);
+  EXPECT_EQ(page.overall.upper, 243);
+}
+
+TEST_F(DownloadTest, MissingImageShowsNoImageAndCreatesNothing) {
+  DownloadContext context{page, messages, clock, files, ports,
+                          {"/dev/port1", folder.Path("absent.dat"), folder.Path("TempFileToDown")}};
+  DownloadThreadProc(context);
+  EXPECT_EQ(page.results, std::vector<int>{DOWNLOAD_FAILED});
+  EXPECT_EQ(messages.shown, std::vector<std::string>{"No Image"});
+  EXPECT_EQ(page.openAtEnd, 0);
+  EXPECT_TRUE(folder.Read("TempFileToDown").empty());
+  EXPECT_FALSE(files.Open(folder.Path("TempFileToDown"), OpenMode::ReadShared));
+}
+
+TEST_F(DownloadTest, BadImagesFailBeforeAnythingIsSent) {
+  const struct {
+    const char* what;
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::string> shown;
+  } cases[] = {
+      {"short header", Pattern(100, 1), {}},
+      {"sections past the end",
+       [] {
+         auto b = WithUd().Bytes();
+         b.resize(b.size() - 1);
+         return b;
+       }(),
+       {LoadText(IDS_IMAGE_DAMAGED)}},
+      {"no REV entry",
+       [] {
+         TestImage t = TestImage::WithOs(3, 1);
+         MakeBootBlock(t.os, 0, {{"XIP", 1}}, 16);
+         return t.Bytes();
+       }(),
+       {}},
+      {"REV larger than OS", TestImage::WithOs(3, 4).Bytes(), {LoadText(IDS_RESERVE_TOO_LARGE)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecordingMessages shown;
+    FakeChannel quiet(&clock);
+    FakePorts quietPorts(quiet, clock);
+    EndingPage endPage(quietPorts, files);
+    folder.Write("bad.dat", c.bytes);
+    DownloadContext context{endPage, shown, clock, files, quietPorts,
+                            {"/dev/port1", folder.Path("bad.dat"), folder.Path("TempFileToDown")}};
+    DownloadThreadProc(context);
+    EXPECT_EQ(endPage.results, std::vector<int>{DOWNLOAD_FAILED});
+    EXPECT_EQ(endPage.openAtEnd, 0);
+    EXPECT_TRUE(quiet.writes.empty());
+    EXPECT_EQ(shown.shown, c.shown);
+  }
+}
+
+TEST_F(DownloadTest, StagingFileThatCannotBeCreatedFailsSilently) {
+  folder.Write("temp.dat", TestImage::WithOs(3, 1).Bytes());
+  DownloadContext context{page, messages, clock, files, ports,
+                          {"/dev/port1", folder.Path("temp.dat"), folder.Path("no/such/folder/TempFileToDown")}};
+  DownloadThreadProc(context);
+  EXPECT_EQ(page.results, std::vector<int>{DOWNLOAD_FAILED});
+  EXPECT_EQ(page.openAtEnd, 0);
+  EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(DownloadTest, PortThatNeverOpensFailsTheFirstStream) {
+  ports.failFirst = true;
+  ports.failures = 1;
+  EXPECT_EQ(Run(TestImage::WithOs(3, 1).Bytes()), DOWNLOAD_FAILED);
+  EXPECT_TRUE(device.writes.empty());
+  EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(DownloadTest, MissingResetAnswerFails) {
+  device.Say("Flash Incorrect.\n");
+  EXPECT_EQ(Run(WithUd().Bytes()), DOWNLOAD_FAILED);
+  EXPECT_EQ(Captions(), Texts({144, 141}));
+  EXPECT_EQ(ParseStreams(device.Wire()).size(), 1u);
+  EXPECT_EQ(ports.attempts.size(), 1u);
+}
+
+TEST_F(DownloadTest, PortThatDoesNotComeBackFailsAfterTwoMinutes) {
+  device.Say("device reset.\n");
+  ports.failures = 1000;
+  EXPECT_EQ(Run(WithUd().Bytes()), DOWNLOAD_FAILED);
+  EXPECT_EQ(Captions().back(), LoadText(IDS_PORT_NOT_BACK));
+  ASSERT_EQ(ports.attempts.size(), 42u);  // the first open, then 41 attempts 3 s apart
+  EXPECT_EQ(ports.attempts.back() - ports.attempts[1], 120000u);
+}
+
+TEST_F(DownloadTest, FailureAnswerToPartTwoEndsWithUpdateFailed) {
+  device.Say("Flash Incorrect.\n");
+  EXPECT_EQ(Run(TestImage::WithOs(3, 1).Bytes()), DOWNLOAD_FAILED);
+  EXPECT_EQ(Captions(), Texts({145, 145, 142, 146, 148}));
+  EXPECT_EQ(ParseStreams(device.Wire()).size(), 1u);
+}
+
+TEST_F(DownloadTest, AnswerToTheOsRemainder) {
+  const struct {
+    const char* answer;
+    int result;
+  } cases[] = {{"OS not compatible.\n", DOWNLOAD_FAILED}, {"Flash Incorrect.\n", DOWNLOAD_FAILED}, {"", DOWNLOAD_SUCCEEDED},
+               {".\n", DOWNLOAD_SUCCEEDED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    FakeChannel dev(&clock);
+    FakePorts devPorts(dev, clock);
+    EndingPage endPage(devPorts, files);
+    dev.Say(std::string("Reserved region ok.\n") + c.answer);
+    folder.Write("temp.dat", TestImage::WithOs(3, 1).Bytes());
+    DownloadContext context{endPage, messages, clock, files, devPorts,
+                            {"/dev/port1", folder.Path("temp.dat"), folder.Path("TempFileToDown")}};
+    DownloadThreadProc(context);
+    EXPECT_EQ(endPage.results, std::vector<int>{c.result});
+    EXPECT_EQ(endPage.openAtEnd, 0);
+  }
+}
+
+TEST_F(DownloadTest, LaterWriteFailureShowsTheSizeProblemOnce) {
+  device.FailWrite(2);
+  EXPECT_EQ(Run(TestImage::WithOs(6, 2).Bytes()), DOWNLOAD_FAILED);
+  EXPECT_EQ(messages.shown, std::vector<std::string>{LoadText(IDS_USB_SIZE_PROBLEM)});
+  EXPECT_EQ(Captions(), Texts({145, 145}));
+}
+
+}  // namespace
