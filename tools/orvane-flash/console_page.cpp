@@ -1,0 +1,59 @@
+#include "console_page.h"
+
+#include <algorithm>
+
+void ConsoleBar::SetRange(std::int32_t upper) {
+  upper_ = upper;
+  page_.BarsMoved();
+}
+
+void ConsoleBar::SetPos(std::int32_t position) {
+  pos_ = position;
+  page_.BarsMoved();
+}
+
+int ConsoleBar::Percent() const {
+  if (upper_ <= 0) return pos_ > 0 ? 100 : 0;
+  return static_cast<int>(std::clamp<std::int64_t>(std::int64_t{pos_} * 100 / upper_, 0, 100));
+}
+
+void ConsolePage::ClearLiveLine() {
+  if (liveLineShown_) std::fprintf(out_, "\r\033[K");
+  liveLineShown_ = false;
+}
+
+void ConsolePage::SetTitle(const std::string& text) {
+  ClearLiveLine();
+  std::fprintf(out_, "%s\n", text.c_str());
+}
+
+void ConsolePage::SetHeading(const std::string& text) {
+  ClearLiveLine();
+  std::fprintf(out_, "%s\n", text.c_str());
+}
+
+void ConsolePage::SetStepCaption(const std::string& text) {
+  ClearLiveLine();
+  std::fprintf(out_, "%s\n", text.c_str());
+}
+
+void ConsolePage::ShowOk(const std::string& text) {
+  ClearLiveLine();
+  std::fprintf(out_, "! %s\n", text.c_str());
+}
+
+void ConsolePage::BarsMoved() {
+  if (!live_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - lastDraw_ < std::chrono::milliseconds(100)) return;
+  lastDraw_ = now;
+  auto bar = [](int percent) {
+    std::string cells(20, '.');
+    std::fill_n(cells.begin(), percent / 5, '#');
+    return cells;
+  };
+  std::fprintf(out_, "\r\033[K  all [%s] %3d%%   step [%s] %3d%%", bar(overall_.Percent()).c_str(), overall_.Percent(),
+               bar(step_.Percent()).c_str(), step_.Percent());
+  std::fflush(out_);
+  liveLineShown_ = true;
+}
