@@ -1,0 +1,165 @@
+"""orvane-flash against pdasim over a real pty: whole updates, every fault of the
+device, the plan check, and the image left as it was."""
+
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from imagefmt import BLOCK_BYTES
+
+FLASH = os.environ.get("ORVANE_FLASH", "orvane-flash")
+PDASIM = os.environ.get("ORVANE_PDASIM", "pdasim")
+MKIMAGE = os.environ.get("ORVANE_MKIMAGE", "orvane-mkimage")
+# Bounds against hangs, never expectations. The slow group waits out the device's
+# silence (60 s) and the two minutes of reopen attempts in real time.
+WAIT = 200
+SIZE_PROBLEM = b"USB bulk transfer failed: size problem"
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class FlashTest(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.dir = tmp.name
+        self.link = os.path.join(self.dir, "ttyUSB0")
+        self.out = os.path.join(self.dir, "out")
+        self.work = os.path.join(self.dir, "work")
+        os.mkdir(self.work)
+
+    def image(self, *args, os_blocks=40):
+        path = os.path.join(self.dir, "update.img")
+        subprocess.run([MKIMAGE, "--os-size", str(os_blocks * BLOCK_BYTES), *args, path], check=True,
+                       capture_output=True)
+        return path
+
+    def flash(self, image, *faults, reset_delay_ms=300):
+        """Runs pdasim with the faults and orvane-flash against it; both exit codes,
+        pdasim's report and what orvane-flash printed."""
+        before = digest(image)
+        sim = subprocess.Popen([PDASIM, "--link", self.link, "--out", self.out, "--image", image,
+                                "--max-seconds", str(WAIT), "--reset-delay-ms", str(reset_delay_ms),
+                                "--dot-ms", "0", "--linger-ms", "200", *faults],
+                               stderr=subprocess.PIPE)
+        self.addCleanup(sim.kill)
+        while not os.path.exists(self.link) and sim.poll() is None:
+            time.sleep(0.01)
+        run = subprocess.run([FLASH, "--port", self.link, "--workdir", self.work, image],
+                             capture_output=True, timeout=WAIT)
+        # pdasim cannot see the host close the port: once orvane-flash has given up, it is
+        # told to stop, and still writes its report.
+        try:
+            sim_code = sim.wait(5)
+        except subprocess.TimeoutExpired:
+            sim.terminate()
+            sim_code = sim.wait(WAIT)
+        sim.stderr.close()
+        with open(os.path.join(self.out, "report.json")) as f:
+            report = json.load(f)
+        self.assertEqual(digest(image), before, "the image must never be written")
+        return run.returncode, sim_code, report, run.stderr
+
+    def test_update_without_downloader(self):
+        code, sim_code, report, err = self.flash(self.image("--bl", "1024", "--kn", "2048", "--eb", "512"))
+        self.assertEqual((code, sim_code), (0, 0), err)
+        self.assertEqual(report["verification"], "ok")
+        self.assertEqual([s["role"] for s in report["streams"]], ["part2", "os-remainder"])
+        self.assertIn(b"STEP 3 : Download add-on program\nSTEP 3 : Download add-on program\n"
+                      b"STEP 4 : Update add-on program\n", err)
+
+    def test_update_with_downloader(self):
+        code, sim_code, report, err = self.flash(
+            self.image("--bl", "1024", "--ud", "70000", "--kn", "1536", "--eb", "512", "--flags", "0x41",
+                       "--rev-blocks", "3"))
+        self.assertEqual((code, sim_code), (0, 0), err)
+        self.assertEqual(report["verification"], "ok")
+        self.assertEqual(report["resets"], 1)
+        self.assertEqual([s["role"] for s in report["streams"]], ["package", "part2", "os-remainder"])
+        self.assertIn(b"STEP 1 : Download system program\nSTEP 2 : Update system program\n", err)
+        # The staging file stays in the given working folder, holding the part-2 file.
+        with open(os.path.join(self.out, "part2.bin"), "rb") as sent, \
+                open(os.path.join(self.work, "TempFileToDown"), "rb") as staged:
+            self.assertEqual(staged.read(), sent.read())
+
+    def test_device_faults(self):
+        code, _, _, err = self.flash(self.image("--ud", "20000"), "--fail-after", "package:flash")
+        self.assertEqual(code, 1, err)
+        self.assertNotIn(b"STEP 3", err)
+        # The reset costs 8 s of real time, so the other faults use images without UD.
+        image = self.image("--kn", "512")
+        cases = [
+            (("--fail-after", "part2:flash"), 1, None),
+            (("--fail-after", "os:flash"), 1, None),
+            (("--fail-after", "os:compat"), 1, None),
+            (("--bad-checksum", "part2"), 1, None),
+            (("--drop", "os:40000"), 1, SIZE_PROBLEM),
+            (("--drop", "part2:100"), 1, None),
+            (("--slow-read", "700:1"), 0, None),
+            (("--garbage", "3", "--long-lines", "2"), 0, None),
+        ]
+        for faults, expected, message in cases:
+            with self.subTest(faults=faults):
+                code, _, report, err = self.flash(image, *faults)
+                self.assertEqual(code, expected, err)
+                if message:
+                    self.assertEqual(err.count(message), 1, err)
+                if expected == 1:
+                    self.assertIn(b"Update failed.", err)
+                else:
+                    self.assertEqual(report["verification"], "ok")
+
+    def test_check_plan_and_refusals(self):
+        plan = subprocess.run([FLASH, "--check", self.image("--ud", "512", "--rev-blocks", "3")],
+                              capture_output=True)
+        self.assertEqual(plan.returncode, 0, plan.stdout)
+        self.assertIn(b"RESERVE_SIZE 49920 (3 blocks)", plan.stdout)
+        self.assertIn(b"stream 3: OS remainder from the image, offset %d, length %d" % (116 + 49920, 37 * BLOCK_BYTES),
+                      plan.stdout)
+        refusals = [
+            (("--short-header", "100"), b"shorter than its 116-byte header"),
+            (("--kn", "1024", "--cut", "1"), b"its sections do not fit in the file"),
+            (("--no-rev",), b"no reserved region named REV"),
+            (("--no-boot-block",), b"no reserved region named REV"),
+            (("--rev-blocks", "41"), b"reserved region is larger than its OS section"),
+        ]
+        for args, reason in refusals:
+            with self.subTest(args=args):
+                check = subprocess.run([FLASH, "--check", self.image(*args)], capture_output=True)
+                self.assertEqual(check.returncode, 1, check.stdout)
+                self.assertIn(reason, check.stdout)
+        usage = subprocess.run([FLASH, "--port"], capture_output=True)
+        self.assertEqual(usage.returncode, 2)
+        self.assertIn(b"usage: orvane-flash", usage.stderr)
+
+    def test_refused_image_sends_nothing(self):
+        code, sim_code, report, err = self.flash(self.image("--kn", "1024", "--cut", "1"))
+        self.assertEqual(code, 1)
+        self.assertIn(b"its sections do not fit in the file", err)
+        self.assertEqual(report["streams"], [])
+
+
+class SlowFlashTest(FlashTest):
+    """Faults whose handling takes the device's real time limits."""
+
+    def test_silence_after_the_os_remainder_is_success(self):
+        code, sim_code, report, err = self.flash(self.image(), "--silence", "os:2")
+        self.assertEqual(code, 0, err)
+
+    def test_port_that_never_comes_back(self):
+        code, _, report, err = self.flash(self.image("--ud", "512"), "--no-return")
+        self.assertEqual(code, 1, err)
+        self.assertIn(b"The device did not come back after its reset.", err)
+
+
+if __name__ == "__main__":
+    group = sys.argv.pop(1) if len(sys.argv) > 1 else "FlashTest"
+    unittest.main(defaultTest=group)
