@@ -1,0 +1,106 @@
+#!/usr/bin/python3
+"""Throughput of a whole orvane-flash transfer through a pty into pdasim, against a plain
+copy of the same byte count through a pty in the same run, and orvane-flash's peak
+memory for two image sizes.
+
+usage: bench/transfer_bench.py BUILD_DIR [--os-mib N] [--large-os-mib N] [--rounds N]"""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+
+BLOCK_BYTES = 16640
+PACKET_BYTES = 12288
+
+
+def make_image(tools, path, os_mib):
+    blocks = (os_mib * 1024 * 1024 + BLOCK_BYTES - 1) // BLOCK_BYTES
+    subprocess.run([f"{tools}/orvane-mkimage/orvane-mkimage", "--os-size", str(blocks * BLOCK_BYTES),
+                    "--kn", "65536", path], check=True)
+    return os.path.getsize(path)
+
+
+def run_measured(command, **kwargs):
+    """Wall time and peak resident memory (KiB) of one child process."""
+    start = time.monotonic()
+    proc = subprocess.Popen(command, **kwargs)
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return time.monotonic() - start, usage.ru_maxrss, proc.returncode
+
+
+def plain_copy(image, count):
+    """dd writes count bytes of the image in PACKET_BYTES pieces into a raw pty whose
+    other end a child drains, as pdasim would; the time until the last byte is read."""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    reader = os.fork()
+    if reader == 0:
+        os.close(slave)
+        left = count
+        while left > 0:
+            left -= len(os.read(master, 65536))
+        os._exit(0)
+    os.close(master)
+    start = time.monotonic()
+    subprocess.run(["dd", f"if={image}", f"of={os.ttyname(slave)}", f"bs={PACKET_BYTES}", f"count={count}",
+                    "iflag=count_bytes", "status=none"], check=True)
+    os.waitpid(reader, 0)
+    elapsed = time.monotonic() - start
+    os.close(slave)
+    return elapsed
+
+
+def flash(tools, image, work):
+    """One whole transfer into pdasim; wall time and orvane-flash's peak memory."""
+    link = os.path.join(work, "ttyUSB0")
+    out = tempfile.mkdtemp(dir="/dev/shm")
+    sim = subprocess.Popen([f"{tools}/pdasim/pdasim", "--link", link, "--out", out, "--dot-ms", "0",
+                            "--dot-bytes", str(1 << 30), "--linger-ms", "0", "--max-seconds", "600"],
+                           stderr=subprocess.DEVNULL)
+    while not os.path.exists(link):
+        time.sleep(0.01)
+    elapsed, peak, code = run_measured([f"{tools}/orvane-flash/orvane-flash", "--port", link, image],
+                                       stderr=subprocess.DEVNULL)
+    sim.wait(60)
+    subprocess.run(["rm", "-rf", out])
+    if code != 0 or sim.returncode != 0:
+        sys.exit(f"transfer failed: orvane-flash {code}, pdasim {sim.returncode}")
+    return elapsed, peak
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--os-mib", type=int, default=64)
+    parser.add_argument("--large-os-mib", type=int, default=512)
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+    tools = os.path.join(args.build, "tools")
+
+    with tempfile.TemporaryDirectory() as work:
+        image = os.path.join(work, "update.img")
+        size = make_image(tools, image, args.os_mib)
+        ratios = []
+        for _ in range(args.rounds):
+            copy = plain_copy(image, size)
+            took, peak = flash(tools, image, work)
+            ratios.append(copy / took)
+            print(f"{size / 2**20:.1f} MiB: plain copy {copy:.2f} s ({size / copy / 2**20:.1f} MiB/s), "
+                  f"orvane-flash {took:.2f} s ({size / took / 2**20:.1f} MiB/s), peak {peak} KiB")
+        ratios.sort()
+        print(f"throughput ratio orvane-flash / plain copy: median {ratios[len(ratios) // 2]:.2f}")
+
+        large = os.path.join(work, "large.img")
+        large_size = make_image(tools, large, args.large_os_mib)
+        os.unlink(image)
+        _, large_peak = flash(tools, large, work)
+        print(f"peak memory: {peak} KiB for {size / 2**20:.0f} MiB, {large_peak} KiB for {large_size / 2**20:.0f} MiB")
+
+
+if __name__ == "__main__":
+    main()
