@@ -22,24 +22,9 @@ void ConsolePage::ClearLiveLine() {
   liveLineShown_ = false;
 }
 
-void ConsolePage::SetTitle(const std::string& text) {
+void ConsolePage::PrintLine(const std::string& text) {
   ClearLiveLine();
   std::fprintf(out_, "%s\n", text.c_str());
-}
-
-void ConsolePage::SetHeading(const std::string& text) {
-  ClearLiveLine();
-  std::fprintf(out_, "%s\n", text.c_str());
-}
-
-void ConsolePage::SetStepCaption(const std::string& text) {
-  ClearLiveLine();
-  std::fprintf(out_, "%s\n", text.c_str());
-}
-
-void ConsolePage::ShowOk(const std::string& text) {
-  ClearLiveLine();
-  std::fprintf(out_, "! %s\n", text.c_str());
 }
 
 void ConsolePage::BarsMoved() {

@@ -27,19 +27,20 @@ class ConsoleBar : public ProgressBar {
 class ConsolePage : public ProgressPage, public MessageBoxes {
  public:
   ConsolePage(std::FILE* out, bool live) : out_(out), live_(live) {}
-  void SetTitle(const std::string& text) override;
-  void SetHeading(const std::string& text) override;
-  void SetStepCaption(const std::string& text) override;
+  void SetTitle(const std::string& text) override { PrintLine(text); }
+  void SetHeading(const std::string& text) override { PrintLine(text); }
+  void SetStepCaption(const std::string& text) override { PrintLine(text); }
   ProgressBar& OverallBar() override { return overall_; }
   ProgressBar& StepBar() override { return step_; }
   void End(int result) override { result_ = result; }
-  void ShowOk(const std::string& text) override;
+  void ShowOk(const std::string& text) override { PrintLine("! " + text); }
 
   int Result() const { return result_; }
   // Redraws the live bars, at most ten times a second.
   void BarsMoved();
 
  private:
+  void PrintLine(const std::string& text);
   void ClearLiveLine();
   std::FILE* out_;
   bool live_;

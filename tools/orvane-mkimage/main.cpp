@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "../common/parse_number.h"
+
 namespace {
 
 constexpr std::uint32_t HEADER_BYTES = 116;
@@ -97,23 +99,6 @@ const char USAGE[] =
     "  --short-header N        write only the first N (< 116) header bytes\n"
     "  --cut N                 end the file N bytes before its declared end\n"
     "Numbers are decimal or 0x-prefixed hexadecimal.\n";
-
-bool ParseNumber(const std::string& text, std::uint64_t max, std::uint64_t& value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || parsed > max) return false;
-  value = parsed;
-  return true;
-}
-
-bool ParseU32(const std::string& text, std::uint32_t& value) {
-  std::uint64_t wide = 0;
-  if (!ParseNumber(text, 0xFFFFFFFFu, wide)) return false;
-  value = static_cast<std::uint32_t>(wide);
-  return true;
-}
 
 bool ParseEntry(const std::string& text, ReservedEntry& entry) {
   const std::size_t first = text.find(':');

@@ -110,15 +110,12 @@ std::vector<Stream> ParseStreams(const std::vector<std::uint8_t>& wire) {
   return streams;
 }
 
-class DownloadTest : public ::testing::Test {
- protected:
-  void SetUp() override { HostOsCode = 1003; }
-  void TearDown() override { HostOsCode = HOST_OS_CODE_DEFAULT; }
+// One transfer's world: a scripted device behind the port, the page and the boxes.
+struct Rig {
+  Rig(VirtualClock& clock, CountingFiles& files) : clock_(clock), files_(files) {}
 
-  int Run(const std::vector<std::uint8_t>& image) {
-    folder.Write("temp.dat", image);
-    DownloadContext context{page, messages, clock, files, ports,
-                            {"/dev/port1", folder.Path("temp.dat"), folder.Path("TempFileToDown")}};
+  int Run(const std::string& image, const std::string& staging) {
+    DownloadContext context{page, messages, clock_, files_, ports, {"/dev/port1", image, staging}};
     EXPECT_EQ(DownloadThreadProc(context), 0u);
     EXPECT_EQ(page.results.size(), 1u);
     EXPECT_EQ(page.openAtEnd, 0) << "port or file still open when the page ended";
@@ -132,6 +129,27 @@ class DownloadTest : public ::testing::Test {
     }
     return captions;
   }
+
+  VirtualClock& clock_;
+  CountingFiles& files_;
+  FakeChannel device{&clock_};
+  FakePorts ports{device, clock_};
+  EndingPage page{ports, files_};
+  RecordingMessages messages;
+};
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override { HostOsCode = 1003; }
+  void TearDown() override { HostOsCode = HOST_OS_CODE_DEFAULT; }
+
+  // Runs a transfer of the image with the default rig.
+  int Run(const std::vector<std::uint8_t>& image) { return RunOn(rig, image); }
+  int RunOn(Rig& r, const std::vector<std::uint8_t>& image) {
+    folder.Write("temp.dat", image);
+    return r.Run(folder.Path("temp.dat"), folder.Path("TempFileToDown"));
+  }
+  std::vector<std::string> Captions() const { return rig.Captions(); }
 
   static std::vector<std::string> Texts(std::initializer_list<std::uint32_t> ids) {
     std::vector<std::string> texts;
@@ -149,11 +167,12 @@ class DownloadTest : public ::testing::Test {
 
   TempFolder folder;
   VirtualClock clock;
-  FakeChannel device{&clock};
-  FakePorts ports{device, clock};
   CountingFiles files;
-  EndingPage page{ports, files};
-  RecordingMessages messages;
+  Rig rig{clock, files};
+  FakeChannel& device = rig.device;
+  FakePorts& ports = rig.ports;
+  EndingPage& page = rig.page;
+  RecordingMessages& messages = rig.messages;
 };
 
 TEST_F(DownloadTest, ImageWithoutUdSendsTwoStreams) {
@@ -216,12 +235,8 @@ TEST_F(DownloadTest, OverallBarRangeCountsPiecesAndBlocks) {
 }
 
 TEST_F(DownloadTest, MissingImageShowsNoImageAndCreatesNothing) {
-  DownloadContext context{page, messages, clock, files, ports,
-                          {"/dev/port1", folder.Path("absent.dat"), folder.Path("TempFileToDown")}};
-  DownloadThreadProc(context);
-  EXPECT_EQ(page.results, std::vector<int>{DOWNLOAD_FAILED});
+  EXPECT_EQ(rig.Run(folder.Path("absent.dat"), folder.Path("TempFileToDown")), DOWNLOAD_FAILED);
   EXPECT_EQ(messages.shown, std::vector<std::string>{"No Image"});
-  EXPECT_EQ(page.openAtEnd, 0);
   EXPECT_TRUE(folder.Read("TempFileToDown").empty());
   EXPECT_FALSE(files.Open(folder.Path("TempFileToDown"), OpenMode::ReadShared));
 }
@@ -251,28 +266,16 @@ TEST_F(DownloadTest, BadImagesFailBeforeAnythingIsSent) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    RecordingMessages shown;
-    FakeChannel quiet(&clock);
-    FakePorts quietPorts(quiet, clock);
-    EndingPage endPage(quietPorts, files);
-    folder.Write("bad.dat", c.bytes);
-    DownloadContext context{endPage, shown, clock, files, quietPorts,
-                            {"/dev/port1", folder.Path("bad.dat"), folder.Path("TempFileToDown")}};
-    DownloadThreadProc(context);
-    EXPECT_EQ(endPage.results, std::vector<int>{DOWNLOAD_FAILED});
-    EXPECT_EQ(endPage.openAtEnd, 0);
-    EXPECT_TRUE(quiet.writes.empty());
-    EXPECT_EQ(shown.shown, c.shown);
+    Rig r(clock, files);
+    EXPECT_EQ(RunOn(r, c.bytes), DOWNLOAD_FAILED);
+    EXPECT_TRUE(r.device.writes.empty());
+    EXPECT_EQ(r.messages.shown, c.shown);
   }
 }
 
 TEST_F(DownloadTest, StagingFileThatCannotBeCreatedFailsSilently) {
   folder.Write("temp.dat", TestImage::WithOs(3, 1).Bytes());
-  DownloadContext context{page, messages, clock, files, ports,
-                          {"/dev/port1", folder.Path("temp.dat"), folder.Path("no/such/folder/TempFileToDown")}};
-  DownloadThreadProc(context);
-  EXPECT_EQ(page.results, std::vector<int>{DOWNLOAD_FAILED});
-  EXPECT_EQ(page.openAtEnd, 0);
+  EXPECT_EQ(rig.Run(folder.Path("temp.dat"), folder.Path("no/such/folder/TempFileToDown")), DOWNLOAD_FAILED);
   EXPECT_TRUE(messages.shown.empty());
 }
 
@@ -316,16 +319,9 @@ TEST_F(DownloadTest, AnswerToTheOsRemainder) {
                {".\n", DOWNLOAD_SUCCEEDED}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
-    FakeChannel dev(&clock);
-    FakePorts devPorts(dev, clock);
-    EndingPage endPage(devPorts, files);
-    dev.Say(std::string("Reserved region ok.\n") + c.answer);
-    folder.Write("temp.dat", TestImage::WithOs(3, 1).Bytes());
-    DownloadContext context{endPage, messages, clock, files, devPorts,
-                            {"/dev/port1", folder.Path("temp.dat"), folder.Path("TempFileToDown")}};
-    DownloadThreadProc(context);
-    EXPECT_EQ(endPage.results, std::vector<int>{c.result});
-    EXPECT_EQ(endPage.openAtEnd, 0);
+    Rig r(clock, files);
+    r.device.Say(std::string("Reserved region ok.\n") + c.answer);
+    EXPECT_EQ(RunOn(r, TestImage::WithOs(3, 1).Bytes()), c.result);
   }
 }
 
