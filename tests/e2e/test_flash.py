@@ -154,6 +154,11 @@ class SlowFlashTest(FlashTest):
         code, sim_code, report, err = self.flash(self.image(), "--silence", "os:2")
         self.assertEqual(code, 0, err)
 
+    def test_mute_device_fails_after_the_silence_limit(self):
+        code, _, report, err = self.flash(self.image("--ud", "512"), "--silence", "package")
+        self.assertEqual(code, 1, err)
+        self.assertNotIn(b"STEP 3", err)
+
     def test_port_that_never_comes_back(self):
         code, _, report, err = self.flash(self.image("--ud", "512"), "--no-return")
         self.assertEqual(code, 1, err)
