@@ -129,7 +129,7 @@ bool BuildDownloaderPackage(File& image, File& staging, const ImageHeader& heade
   if (total > std::numeric_limits<std::uint32_t>::max()) return false;
   const auto sectionBytes = static_cast<std::uint32_t>(sections);
 
-  std::vector<std::uint8_t> package(total, 0);
+  std::vector<std::uint8_t> package(static_cast<std::size_t>(total), 0);
   ImageHeader packageHeader = header;
   packageHeader.SetWord(ImageHeader::WORD_FLAGS,
                         layout.flags & ~(ImageFlags::BIT_01 | ImageFlags::KN | ImageFlags::EB));
