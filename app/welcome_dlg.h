@@ -1,0 +1,26 @@
+// The welcome page: the data-loss warning and the steps before the update.
+#pragma once
+
+#include "afxcmn.h"
+
+class CWelcomeDlg : public CDialog {
+ public:
+  CWelcomeDlg();
+
+  void OnSysCommand(UINT id, LPARAM lParam);
+  void OnPaint();
+  HCURSOR OnQueryDragIcon();
+
+ protected:
+  void DoDataExchange(CDataExchange* pDX) override;
+  BOOL OnInitDialog() override;
+  // CANCEL and Esc: asks first, and ends the page only on Yes.
+  void OnCancel() override;
+  void OnCancelClicked();
+
+  CButton m_btnNext;
+  CRichEditCtrl m_richText;
+  HICON m_hIcon;
+
+  DECLARE_MESSAGE_MAP()
+};

@@ -1,0 +1,55 @@
+#include "win32_serial.h"
+
+bool Win32DeviceChannel::Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) {
+  DWORD count = 0;
+  const BOOL ok = WriteFile(port_, data, size, &count, nullptr);
+  written = count;
+  return ok != FALSE;
+}
+
+bool Win32DeviceChannel::ReadByte(std::uint8_t& value, std::uint32_t& got) {
+  DWORD count = 0;
+  const BOOL ok = ReadFile(port_, &value, 1, &count, nullptr);
+  got = count;
+  return ok != FALSE;
+}
+
+bool Win32DeviceChannel::GetTimeouts(CommTimeouts& timeouts) {
+  COMMTIMEOUTS record = {};
+  if (!GetCommTimeouts(port_, &record)) return false;
+  timeouts.readIntervalTimeout = record.ReadIntervalTimeout;
+  timeouts.readTotalTimeoutMultiplier = record.ReadTotalTimeoutMultiplier;
+  timeouts.readTotalTimeoutConstant = record.ReadTotalTimeoutConstant;
+  timeouts.writeTotalTimeoutMultiplier = record.WriteTotalTimeoutMultiplier;
+  timeouts.writeTotalTimeoutConstant = record.WriteTotalTimeoutConstant;
+  return true;
+}
+
+bool Win32DeviceChannel::SetTimeouts(const CommTimeouts& timeouts) {
+  COMMTIMEOUTS record = {};
+  record.ReadIntervalTimeout = timeouts.readIntervalTimeout;
+  record.ReadTotalTimeoutMultiplier = timeouts.readTotalTimeoutMultiplier;
+  record.ReadTotalTimeoutConstant = timeouts.readTotalTimeoutConstant;
+  record.WriteTotalTimeoutMultiplier = timeouts.writeTotalTimeoutMultiplier;
+  record.WriteTotalTimeoutConstant = timeouts.writeTotalTimeoutConstant;
+  return SetCommTimeouts(port_, &record) != FALSE;
+}
+
+std::unique_ptr<DeviceChannel> Win32PortOpener::Open(const std::string& path) {
+  HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (port == INVALID_HANDLE_VALUE) return nullptr;
+  auto channel = std::make_unique<Win32DeviceChannel>(port);
+  // A one-byte read asks for no more than one byte, so a total time-out alone bounds
+  // the wait: the read returns as soon as a byte is there, or after the time-out
+  // without one. Writes keep the port's own setting. A plain file has no time-outs
+  // and is used as it is.
+  CommTimeouts timeouts;
+  if (channel->GetTimeouts(timeouts)) {
+    timeouts.readIntervalTimeout = 0;
+    timeouts.readTotalTimeoutMultiplier = 0;
+    timeouts.readTotalTimeoutConstant = PORT_READ_TIMEOUT_MS;
+    channel->SetTimeouts(timeouts);
+  }
+  return channel;
+}

@@ -1,0 +1,37 @@
+// The device's USB serial port on Win32.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "download.h"
+
+// How long one read waits for a byte before it returns without one, so that the
+// status-line reader's silence rules can act.
+constexpr DWORD PORT_READ_TIMEOUT_MS = 100;
+
+class Win32DeviceChannel : public DeviceChannel {
+ public:
+  explicit Win32DeviceChannel(HANDLE port) : port_(port) {}
+  ~Win32DeviceChannel() override { CloseHandle(port_); }
+  Win32DeviceChannel(const Win32DeviceChannel&) = delete;
+  Win32DeviceChannel& operator=(const Win32DeviceChannel&) = delete;
+
+  bool Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override;
+  bool ReadByte(std::uint8_t& value, std::uint32_t& got) override;
+  bool GetTimeouts(CommTimeouts& timeouts) override;
+  bool SetTimeouts(const CommTimeouts& timeouts) override;
+
+ private:
+  HANDLE port_;
+};
+
+class Win32PortOpener : public PortOpener {
+ public:
+  // Opens the port for reading and writing, not shared, existing devices only, and
+  // gives its reads the PORT_READ_TIMEOUT_MS wait. A path that is no comm device (a
+  // plain file) opens all the same, with the reads it has.
+  std::unique_ptr<DeviceChannel> Open(const std::string& path) override;
+};

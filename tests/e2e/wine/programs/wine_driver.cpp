@@ -1,0 +1,218 @@
+// Drives a program under test from the same wine prefix: finds its windows, reads
+// texts, states and rich-text formats, presses buttons and answers message boxes.
+// Reads one command per line on standard input (fields separated by tabs) and
+// answers each with one line: "ok[\tVALUE...]" or "err\tMESSAGE". Texts travel
+// hex-encoded. Window handles are hex numbers.
+//
+//   find CLASS CAPTION TIMEOUT_MS   a visible top-level window ("*": any class or caption)
+//   gone HWND TIMEOUT_MS            waits until the window is gone or hidden
+//   child HWND ID                   a dialog control by id
+//   text HWND                       the window text (WM_GETTEXT)
+//   state HWND                      "visible enabled" as two 0/1 flags
+//   style HWND                      style and extended style
+//   click HWND                      posts BM_CLICK; refused when the button is disabled
+//   post HWND MSG WPARAM LPARAM     posts a message (numbers in hex)
+//   charformat HWND START END       the CHARFORMAT of a selection of a rich-edit
+//                                   control: mask effects height colour
+//   readmem HWND RVA SIZE           bytes of the window's process at the module-relative
+//                                   address (hex)
+//   quit
+#include <windows.h>
+
+#include <psapi.h>
+#include <richedit.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+std::string HandleText(HWND hwnd) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%llx", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(hwnd)));
+  return buffer;
+}
+
+HWND ParseHandle(const std::string& text) {
+  return reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::strtoull(text.c_str(), nullptr, 16)));
+}
+
+UINT_PTR ParseHex(const std::string& text) { return static_cast<UINT_PTR>(std::strtoull(text.c_str(), nullptr, 16)); }
+
+std::string ClassOf(HWND hwnd) {
+  char name[256] = {};
+  GetClassNameA(hwnd, name, sizeof name);
+  return name;
+}
+
+std::string TextOf(HWND hwnd) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutA(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return "";
+  std::vector<char> buffer(length + 1);
+  DWORD_PTR got = 0;
+  SendMessageTimeoutA(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG,
+                      5000, &got);
+  return std::string(buffer.data(), got);
+}
+
+struct Search {
+  std::string className;
+  std::string caption;
+  HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
+  Search* search = reinterpret_cast<Search*>(param);
+  if (!IsWindowVisible(hwnd)) return TRUE;
+  if (search->className != "*" && ClassOf(hwnd) != search->className) return TRUE;
+  if (search->caption != "*" && TextOf(hwnd) != search->caption) return TRUE;
+  search->found = hwnd;
+  return FALSE;
+}
+
+HWND FindVisible(const std::string& className, const std::string& caption, DWORD timeout) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    Search search{className, caption, nullptr};
+    EnumWindows(&MatchWindow, reinterpret_cast<LPARAM>(&search));
+    if (search.found || GetTickCount() - start > timeout) return search.found;
+    Sleep(50);
+  }
+}
+
+// The process of a window, opened for memory access.
+HANDLE OpenWindowProcess(HWND hwnd) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  return OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_QUERY_INFORMATION, FALSE,
+                     pid);
+}
+
+// The selection's format, read through a record placed in the control's own process:
+// the message carries a pointer that must be valid there.
+std::string CharFormat(HWND pane, long start, long end) {
+  HANDLE process = OpenWindowProcess(pane);
+  if (!process) return "err\topen process";
+  void* remote = VirtualAllocEx(process, nullptr, sizeof(CHARFORMATA), MEM_COMMIT, PAGE_READWRITE);
+  CHARFORMATA format = {};
+  format.cbSize = sizeof(format);
+  std::string answer = "err\tremote memory";
+  if (remote && WriteProcessMemory(process, remote, &format, sizeof(format), nullptr)) {
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(pane, EM_SETSEL, static_cast<WPARAM>(start), static_cast<LPARAM>(end), SMTO_ABORTIFHUNG, 5000,
+                        &ignored);
+    DWORD_PTR mask = 0;
+    SendMessageTimeoutA(pane, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG,
+                        5000, &mask);
+    if (ReadProcessMemory(process, remote, &format, sizeof(format), nullptr)) {
+      std::ostringstream out;
+      out << "ok\t" << std::hex << format.dwMask << "\t" << format.dwEffects << "\t" << std::dec << format.yHeight
+          << "\t" << std::hex << format.crTextColor;
+      answer = out.str();
+    }
+  }
+  if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  CloseHandle(process);
+  return answer;
+}
+
+std::string ReadMemory(HWND hwnd, UINT_PTR rva, std::size_t size) {
+  HANDLE process = OpenWindowProcess(hwnd);
+  if (!process) return "err\topen process";
+  HMODULE first = nullptr;
+  DWORD needed = 0;
+  std::string answer = "err\tmodules";
+  if (EnumProcessModules(process, &first, sizeof(first), &needed)) {
+    std::string bytes(size, '\0');
+    SIZE_T got = 0;
+    if (ReadProcessMemory(process, reinterpret_cast<char*>(first) + rva, &bytes[0], size, &got) && got == size)
+      answer = "ok\t" + Hex(bytes);
+    else
+      answer = "err\tread";
+  }
+  CloseHandle(process);
+  return answer;
+}
+
+std::string Run(const std::vector<std::string>& f) {
+  const std::string& cmd = f[0];
+  if (cmd == "find" && f.size() == 4) {
+    HWND hwnd = FindVisible(f[1], f[2], static_cast<DWORD>(std::atol(f[3].c_str())));
+    return hwnd ? "ok\t" + HandleText(hwnd) : "err\tnot found";
+  }
+  if (cmd == "gone" && f.size() == 3) {
+    HWND hwnd = ParseHandle(f[1]);
+    const DWORD start = GetTickCount();
+    while (IsWindow(hwnd) && IsWindowVisible(hwnd)) {
+      if (GetTickCount() - start > static_cast<DWORD>(std::atol(f[2].c_str()))) return "err\tstill there";
+      Sleep(50);
+    }
+    return "ok";
+  }
+  if (cmd == "child" && f.size() == 3) {
+    HWND child = GetDlgItem(ParseHandle(f[1]), std::atoi(f[2].c_str()));
+    return child ? "ok\t" + HandleText(child) : "err\tno such control";
+  }
+  if (cmd == "text" && f.size() == 2) return "ok\t" + Hex(TextOf(ParseHandle(f[1])));
+  if (cmd == "state" && f.size() == 2) {
+    HWND hwnd = ParseHandle(f[1]);
+    if (!IsWindow(hwnd)) return "err\tno window";
+    return std::string("ok\t") + (IsWindowVisible(hwnd) ? "1" : "0") + "\t" + (IsWindowEnabled(hwnd) ? "1" : "0");
+  }
+  if (cmd == "style" && f.size() == 2) {
+    HWND hwnd = ParseHandle(f[1]);
+    std::ostringstream out;
+    out << "ok\t" << std::hex << static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_STYLE)) << "\t"
+        << static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_EXSTYLE));
+    return out.str();
+  }
+  if (cmd == "click" && f.size() == 2) {
+    // Posted, never sent: a sent click would wait until every page it opens has ended.
+    // A posted command would also reach a disabled button, so that is checked first.
+    HWND button = ParseHandle(f[1]);
+    if (!IsWindowEnabled(button)) return "err\tdisabled";
+    return PostMessageA(button, BM_CLICK, 0, 0) ? "ok" : "err\tpost";
+  }
+  if (cmd == "post" && f.size() == 5) {
+    return PostMessageA(ParseHandle(f[1]), static_cast<UINT>(ParseHex(f[2])), ParseHex(f[3]),
+                        static_cast<LPARAM>(ParseHex(f[4])))
+               ? "ok"
+               : "err\tpost";
+  }
+  if (cmd == "charformat" && f.size() == 4)
+    return CharFormat(ParseHandle(f[1]), std::atol(f[2].c_str()), std::atol(f[3].c_str()));
+  if (cmd == "readmem" && f.size() == 4)
+    return ReadMemory(ParseHandle(f[1]), ParseHex(f[2]), static_cast<std::size_t>(ParseHex(f[3])));
+  return "err\tunknown command";
+}
+
+}  // namespace
+
+int main() {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> fields;
+    std::stringstream split(line);
+    for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+    if (fields.empty()) continue;
+    if (fields[0] == "quit") break;
+    std::cout << Run(fields) << std::endl;
+  }
+  return 0;
+}
