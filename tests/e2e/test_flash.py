@@ -42,9 +42,9 @@ class FlashTest(unittest.TestCase):
                        capture_output=True)
         return path
 
-    def flash(self, image, *faults, reset_delay_ms=300):
+    def flash(self, image, *faults, reset_delay_ms=300, terminal=False):
         """Runs pdasim with the faults and orvane-flash against it; both exit codes,
-        pdasim's report and what orvane-flash printed."""
+        pdasim's report and what orvane-flash printed, on a terminal if asked."""
         before = digest(image)
         sim = subprocess.Popen([PDASIM, "--link", self.link, "--out", self.out, "--image", image,
                                 "--max-seconds", str(WAIT), "--reset-delay-ms", str(reset_delay_ms),
@@ -53,8 +53,11 @@ class FlashTest(unittest.TestCase):
         self.addCleanup(sim.kill)
         while not os.path.exists(self.link) and sim.poll() is None:
             time.sleep(0.01)
-        run = subprocess.run([FLASH, "--port", self.link, "--workdir", self.work, image],
-                             capture_output=True, timeout=WAIT)
+        command = [FLASH, "--port", self.link, "--workdir", self.work, image]
+        if terminal:
+            run = self.run_on_terminal(command)
+        else:
+            run = subprocess.run(command, capture_output=True, timeout=WAIT)
         # pdasim cannot see the host close the port: once orvane-flash has given up, it is
         # told to stop, and still writes its report.
         try:
@@ -67,6 +70,30 @@ class FlashTest(unittest.TestCase):
             report = json.load(f)
         self.assertEqual(digest(image), before, "the image must never be written")
         return run.returncode, sim_code, report, run.stderr
+
+    @staticmethod
+    def run_on_terminal(command):
+        """Runs the command with its stderr on a pty; what it printed there."""
+        master, slave = os.openpty()
+        proc = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=slave)
+        os.close(slave)
+        printed = b""
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # EIO once the last writer has gone
+                break
+            if not chunk:
+                break
+            printed += chunk
+        os.close(master)
+        return subprocess.CompletedProcess(command, proc.wait(WAIT), b"", printed)
+
+    def test_live_bars_on_a_terminal(self):
+        code, sim_code, _, err = self.flash(self.image(os_blocks=400), terminal=True)
+        self.assertEqual((code, sim_code), (0, 0), err)
+        self.assertRegex(err, rb"\r\x1b\[K  all \[[#.]{20}\] +\d+%   step \[[#.]{20}\] +\d+%")
+        self.assertIn(b"done: ", err)
 
     def test_update_without_downloader(self):
         code, sim_code, report, err = self.flash(self.image("--bl", "1024", "--kn", "2048", "--eb", "512"))
