@@ -1,0 +1,118 @@
+#include "win32_desktop.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstdio>
+
+namespace {
+
+HANDLE AsHandle(ProcessHandle process) { return reinterpret_cast<HANDLE>(process); }
+
+// Query information, read memory (for the module name) and terminate.
+constexpr DWORD PROCESS_ACCESS_FOR_TERMINATION = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE;
+
+}  // namespace
+
+WindowHandle Win32Desktop::FindWindowByClass(const std::string& className) {
+  return reinterpret_cast<WindowHandle>(FindWindowA(className.c_str(), nullptr));
+}
+
+void Win32Desktop::SendCloseMessage(WindowHandle window, std::uint32_t timeoutMilliseconds) {
+  DWORD_PTR result = 0;
+  SendMessageTimeoutA(reinterpret_cast<HWND>(window), WM_CLOSE, 0, 0, SMTO_NORMAL, timeoutMilliseconds, &result);
+}
+
+bool Win32Desktop::EventExists(const std::string& name) {
+  HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name.c_str());
+  if (event == nullptr) return false;
+  CloseHandle(event);
+  return true;
+}
+
+RegistryRead Win32Desktop::ReadDefaultValue(const std::string& keyPath, std::string& value) {
+  value.clear();
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return RegistryRead::OpenFailed;
+  }
+  DWORD type = 0;
+  DWORD size = 0;
+  RegistryRead result = RegistryRead::QueryFailed;
+  if (RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+      (type == REG_SZ || type == REG_EXPAND_SZ)) {
+    std::string buffer(size + 1, '\0');
+    if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(&buffer[0]), &size) == ERROR_SUCCESS) {
+      value.assign(buffer.c_str());
+      result = RegistryRead::Ok;
+    }
+  }
+  RegCloseKey(key);
+  return result;
+}
+
+bool Win32Desktop::StartProcess(const std::string& commandLine) {
+  std::string line = commandLine;  // the call may write into its command line
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return false;
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return true;
+}
+
+bool Win32Desktop::EnumerateProcessIds(std::vector<std::uint32_t>& ids, std::size_t capacity) {
+  std::vector<DWORD> buffer(capacity);
+  DWORD bytes = 0;
+  if (!EnumProcesses(buffer.data(), static_cast<DWORD>(capacity * sizeof(DWORD)), &bytes)) return false;
+  buffer.resize(bytes / sizeof(DWORD));
+  ids.assign(buffer.begin(), buffer.end());
+  return true;
+}
+
+ProcessHandle Win32Desktop::OpenProcessForTermination(std::uint32_t processId) {
+  return reinterpret_cast<ProcessHandle>(OpenProcess(PROCESS_ACCESS_FOR_TERMINATION, FALSE, processId));
+}
+
+bool Win32Desktop::ReadFirstModuleBaseName(ProcessHandle process, std::string& name) {
+  HMODULE module = nullptr;
+  DWORD needed = 0;
+  if (!EnumProcessModules(AsHandle(process), &module, sizeof module, &needed)) return false;
+  char buffer[MAX_PATH] = {};
+  if (GetModuleBaseNameA(AsHandle(process), module, buffer, MAX_PATH) == 0) return false;
+  name = buffer;
+  return true;
+}
+
+bool Win32Desktop::ReadExitCode(ProcessHandle process, std::uint32_t& exitCode) {
+  DWORD code = 0;
+  const bool ok = GetExitCodeProcess(AsHandle(process), &code) != 0;
+  exitCode = code;
+  return ok;
+}
+
+void Win32Desktop::TerminateWithExitCode(ProcessHandle process, std::uint32_t exitCode) {
+  TerminateProcess(AsHandle(process), exitCode);
+}
+
+void Win32Desktop::CloseProcess(ProcessHandle process) { CloseHandle(AsHandle(process)); }
+
+bool Win32Desktop::ReadEnvironmentVariable(const std::string& name, std::string& value) {
+  const DWORD size = GetEnvironmentVariableA(name.c_str(), nullptr, 0);
+  if (size == 0) return false;
+  std::string buffer(size, '\0');
+  const DWORD length = GetEnvironmentVariableA(name.c_str(), &buffer[0], size);
+  if (length == 0 || length >= size) return false;
+  value.assign(buffer.c_str(), length);
+  return true;
+}
+
+bool Win32Desktop::EnterFolder(const std::string& path) { return SetCurrentDirectoryA(path.c_str()) != 0; }
+
+void Win32Desktop::RemoveFile(const std::string& name) { DeleteFileA(name.c_str()); }
+
+void Win32Desktop::PrintText(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}

@@ -1,0 +1,47 @@
+// The sync software's remote API, loaded from RAPI.dll at run time. Where the library
+// or one of its functions is missing, every call fails as with an unreachable device,
+// so the program still starts where the sync software is not installed.
+#pragma once
+
+#include <windows.h>
+
+#include "device_prep/rapi.h"
+
+class RapiLibrary : public Rapi {
+ public:
+  RapiLibrary();
+  ~RapiLibrary() override;
+  RapiLibrary(const RapiLibrary&) = delete;
+  RapiLibrary& operator=(const RapiLibrary&) = delete;
+
+  std::int32_t CeRapiInitEx(RapiInitRecord& init) override;
+  std::uint32_t WaitForInitEvent(RapiHandle event, std::uint32_t milliseconds) override;
+  void CeRapiUninit() override;
+  RapiHandle CeCreateFile(const std::u16string& name, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                          std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override;
+  bool CeWriteFile(RapiHandle file, const std::uint8_t* data, std::uint32_t count, std::uint32_t& written) override;
+  void CeCloseHandle(RapiHandle handle) override;
+  bool CeCreateProcess(const std::u16string& applicationName) override;
+
+ private:
+  struct RAPIINIT {
+    DWORD cbSize;
+    HANDLE heRapiInit;
+    HRESULT hrRapiInit;
+  };
+  using InitEx = HRESULT(WINAPI*)(RAPIINIT*);
+  using Uninit = HRESULT(WINAPI*)();
+  using CreateFileFn = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+  using WriteFileFn = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+  using CloseHandleFn = BOOL(WINAPI*)(HANDLE);
+  using CreateProcessFn = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                                        LPVOID, LPWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION);
+
+  HMODULE module_ = nullptr;
+  InitEx initEx_ = nullptr;
+  Uninit uninit_ = nullptr;
+  CreateFileFn createFile_ = nullptr;
+  WriteFileFn writeFile_ = nullptr;
+  CloseHandleFn closeHandle_ = nullptr;
+  CreateProcessFn createProcess_ = nullptr;
+};
