@@ -4,7 +4,9 @@
 // answers each with one line: "ok[\tVALUE...]" or "err\tMESSAGE". Texts travel
 // hex-encoded. Window handles are hex numbers.
 //
-//   find CLASS CAPTION TIMEOUT_MS   a visible top-level window ("*": any class or caption)
+//   find CLASS CAPTION TIMEOUT_MS [SKIP...]
+//                                   a visible top-level window ("*": any class or
+//                                   caption), other than the windows to skip
 //   gone HWND TIMEOUT_MS            waits until the window is gone or hidden
 //   child HWND ID                   a dialog control by id
 //   text HWND                       the window text (WM_GETTEXT)
@@ -12,6 +14,7 @@
 //   style HWND                      style and extended style
 //   click HWND                      posts BM_CLICK; refused when the button is disabled
 //   post HWND MSG WPARAM LPARAM     posts a message (numbers in hex)
+//   send HWND MSG WPARAM LPARAM     sends a message; its result (hex)
 //   charformat HWND START END       the CHARFORMAT of a selection of a rich-edit
 //                                   control: mask effects height colour
 //   readmem HWND RVA SIZE           bytes of the window's process at the module-relative
@@ -73,22 +76,26 @@ std::string TextOf(HWND hwnd) {
 struct Search {
   std::string className;
   std::string caption;
+  std::vector<HWND> skip;
   HWND found;
 };
 
 BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
   Search* search = reinterpret_cast<Search*>(param);
   if (!IsWindowVisible(hwnd)) return TRUE;
+  for (HWND skipped : search->skip)
+    if (hwnd == skipped) return TRUE;
   if (search->className != "*" && ClassOf(hwnd) != search->className) return TRUE;
   if (search->caption != "*" && TextOf(hwnd) != search->caption) return TRUE;
   search->found = hwnd;
   return FALSE;
 }
 
-HWND FindVisible(const std::string& className, const std::string& caption, DWORD timeout) {
+HWND FindVisible(const std::string& className, const std::string& caption, const std::vector<HWND>& skip,
+                 DWORD timeout) {
   const DWORD start = GetTickCount();
   for (;;) {
-    Search search{className, caption, nullptr};
+    Search search{className, caption, skip, nullptr};
     EnumWindows(&MatchWindow, reinterpret_cast<LPARAM>(&search));
     if (search.found || GetTickCount() - start > timeout) return search.found;
     Sleep(50);
@@ -151,8 +158,10 @@ std::string ReadMemory(HWND hwnd, UINT_PTR rva, std::size_t size) {
 
 std::string Run(const std::vector<std::string>& f) {
   const std::string& cmd = f[0];
-  if (cmd == "find" && f.size() == 4) {
-    HWND hwnd = FindVisible(f[1], f[2], static_cast<DWORD>(std::atol(f[3].c_str())));
+  if (cmd == "find" && f.size() >= 4) {
+    std::vector<HWND> skip;
+    for (std::size_t i = 4; i < f.size(); ++i) skip.push_back(ParseHandle(f[i]));
+    HWND hwnd = FindVisible(f[1], f[2], skip, static_cast<DWORD>(std::atol(f[3].c_str())));
     return hwnd ? "ok\t" + HandleText(hwnd) : "err\tnot found";
   }
   if (cmd == "gone" && f.size() == 3) {
@@ -193,6 +202,15 @@ std::string Run(const std::vector<std::string>& f) {
                         static_cast<LPARAM>(ParseHex(f[4])))
                ? "ok"
                : "err\tpost";
+  }
+  if (cmd == "send" && f.size() == 5) {
+    SetLastError(0);
+    const LRESULT result = SendMessageA(ParseHandle(f[1]), static_cast<UINT>(ParseHex(f[2])), ParseHex(f[3]),
+                                        static_cast<LPARAM>(ParseHex(f[4])));
+    if (GetLastError() != 0) return "err\tsend " + std::to_string(GetLastError());
+    std::ostringstream out;
+    out << "ok\t" << std::hex << static_cast<unsigned long long>(result);
+    return out.str();
   }
   if (cmd == "charformat" && f.size() == 4)
     return CharFormat(ParseHandle(f[1]), std::atol(f[2].c_str()), std::atol(f[3].c_str()));

@@ -1,0 +1,257 @@
+"""Runs Windows programs under wine for the end-to-end tests: one template prefix per
+test run, a private copy of it and a private X server for each test, a driver
+program in the same prefix, and screenshots kept as artifacts.
+
+    winehost.py make-template DIR     create the template prefix
+    winehost.py remove-template DIR   stop its server and remove it
+"""
+
+import fcntl
+import os
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ARCH = os.environ.get("ORVANE_WINE_ARCH", "win64")
+LOADER = {"win64": "/usr/lib/wine/wine64", "win32": "/usr/lib/wine/wine"}[ARCH]
+SERVER = {"win64": "/usr/lib/wine/wineserver64", "win32": "/usr/lib/wine/wineserver32"}[ARCH]
+TEMPLATE = os.environ.get("ORVANE_WINE_TEMPLATE", "")
+WINDOWS_DIR = os.environ.get("ORVANE_WINDOWS_DIR", "")  # the Windows build that wine runs
+ARTIFACTS = os.environ.get("ORVANE_ARTIFACTS", ".")
+WAIT = 30  # seconds: a bound against hangs, never an expectation
+
+ORVANE_EXE = os.path.join(WINDOWS_DIR, "app", "ORVANE.exe")
+PROGRAMS = os.path.join(WINDOWS_DIR, "tests", "e2e", "wine", "programs")
+
+# Without Managed=N every hidden window stalls and pages get no title bar; the pages'
+# font is replaced by a metric-compatible one; a crash must end, not wait on a dialog.
+PREFIX_SETTINGS = r"""REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Managed"="N"
+
+[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
+"Times New Roman"="Liberation Serif"
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
+"""
+
+
+def wine_env(prefix, display=None):
+    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH=ARCH, WINELOADER=LOADER, WINESERVER=SERVER,
+               WINEDEBUG=os.environ.get("ORVANE_WINEDEBUG", "-all"), WINEDLLOVERRIDES="mscoree,mshtml=")
+    if display:
+        env["DISPLAY"] = display
+    else:
+        env.pop("DISPLAY", None)
+    return env
+
+
+def stop_server(prefix):
+    env = wine_env(prefix)
+    subprocess.run([SERVER, "-k"], env=env, stderr=subprocess.DEVNULL, check=False)
+    subprocess.run([SERVER, "-w"], env=env, check=False, timeout=WAIT)
+
+
+def make_template(prefix):
+    shutil.rmtree(ARTIFACTS, ignore_errors=True)  # this run's screenshots only
+    if os.path.exists(prefix):
+        stop_server(prefix)
+        shutil.rmtree(prefix)
+    env = wine_env(prefix)
+    subprocess.run([LOADER, "wineboot", "-i"], env=env, check=True, timeout=120,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    settings = os.path.join(prefix, "drive_c", "settings.reg")
+    with open(settings, "w") as f:
+        f.write(PREFIX_SETTINGS)
+    subprocess.run([LOADER, "regedit", "C:\\settings.reg"], env=env, check=True, timeout=WAIT)
+    fonts = os.path.join(prefix, "drive_c", "windows", "Fonts")
+    for name in os.listdir("/usr/share/wine/fonts"):
+        shutil.copy(os.path.join("/usr/share/wine/fonts", name), fonts)
+    stop_server(prefix)
+
+
+class Driver:
+    """The driver program, run in the session's prefix, one command a line."""
+
+    def __init__(self, session):
+        self.proc = subprocess.Popen([LOADER, os.path.join(PROGRAMS, "wine_driver.exe")], env=session.env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def cmd(self, *fields):
+        self.proc.stdin.write("\t".join(str(f) for f in fields) + "\n")
+        self.proc.stdin.flush()
+        ready, _, _ = select.select([self.proc.stdout], [], [], WAIT + 10)
+        if not ready:
+            raise AssertionError(f"the driver did not answer {fields}")
+        answer = self.proc.stdout.readline().rstrip("\n").split("\t")
+        if answer[0] != "ok":
+            raise AssertionError(f"{fields}: {answer[1:]}")
+        return answer[1:]
+
+    def find(self, caption, cls="*", timeout=WAIT * 1000, skip=()):
+        return self.cmd("find", cls, caption, timeout, *skip)[0]
+
+    def find_box(self, caption, skip=()):
+        """A message box (window class #32770, as every dialog) by its caption; skip
+        names the pages, which may have the same caption."""
+        return self.find(caption, "#32770", skip=skip)
+
+    def child(self, hwnd, control_id):
+        return self.cmd("child", hwnd, control_id)[0]
+
+    def text(self, hwnd):
+        return bytes.fromhex(self.cmd("text", hwnd)[0]).decode("latin-1")
+
+    def state(self, hwnd):
+        visible, enabled = self.cmd("state", hwnd)
+        return visible == "1", enabled == "1"
+
+    def style(self, hwnd):
+        return tuple(int(v, 16) for v in self.cmd("style", hwnd))
+
+    def click(self, hwnd):
+        self.cmd("click", hwnd)
+
+    def post(self, hwnd, message, wparam=0, lparam=0):
+        self.cmd("post", hwnd, f"{message:x}", f"{wparam:x}", f"{lparam:x}")
+
+    def send(self, hwnd, message, wparam=0, lparam=0):
+        return int(self.cmd("send", hwnd, f"{message:x}", f"{wparam:x}", f"{lparam:x}")[0], 16)
+
+    def gone(self, hwnd):
+        self.cmd("gone", hwnd, WAIT * 1000)
+
+    def charformat(self, pane, start, end):
+        mask, effects, height, colour = self.cmd("charformat", pane, start, end)
+        return int(mask, 16), int(effects, 16), int(height), int(colour, 16)
+
+    def read_memory(self, hwnd, rva, size):
+        return bytes.fromhex(self.cmd("readmem", hwnd, f"{rva:x}", f"{size:x}")[0])
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write("quit\n")
+                self.proc.stdin.close()
+                self.proc.wait(timeout=WAIT)
+            except (BrokenPipeError, subprocess.TimeoutExpired):
+                self.proc.kill()
+
+
+class WineSession:
+    """A private copy of the template prefix with its own X server."""
+
+    def __init__(self, name):
+        if not TEMPLATE or not os.path.isdir(TEMPLATE):
+            raise AssertionError("no template prefix: run the wine_prefix test first")
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        self.name = name
+        self.work = tempfile.mkdtemp(prefix=f"wine-{name}-", dir=os.path.dirname(TEMPLATE))
+        self.prefix = os.path.join(self.work, "prefix")
+        # A real copy: a prefix is written to while programs run in it.
+        subprocess.run(["cp", "-a", TEMPLATE, self.prefix], check=True)
+        self.xvfb, self.display = self._start_xvfb()
+        self.env = wine_env(self.prefix, self.display)
+        self.processes = []
+        self.drivers = []
+        self.shots = 0
+        self.starts = 0
+
+    @staticmethod
+    def _start_xvfb():
+        """An X server on a display of its own. Tests start theirs at the same time, so
+        the choice of a free display is made under a lock."""
+        with open(os.path.join(os.path.dirname(TEMPLATE), "xvfb.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            for number in range(100, 200):
+                if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                    continue
+                xvfb = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                deadline = time.monotonic() + WAIT
+                while xvfb.poll() is None and not os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                    if time.monotonic() > deadline:
+                        xvfb.kill()
+                        break
+                    time.sleep(0.02)
+                if xvfb.poll() is None:
+                    return xvfb, f":{number}"
+        raise AssertionError("no X server could be started")
+
+    def path(self, windows_path):
+        """The Unix path of a C: path in the prefix."""
+        assert windows_path[:3].upper() == "C:\\"
+        return os.path.join(self.prefix, "drive_c", *windows_path[3:].split("\\"))
+
+    def start(self, exe, *args, cwd=None):
+        self.starts += 1
+        log_path = os.path.join(self.work, f"{self.starts:02d}-{os.path.basename(exe)}.log")
+        with open(log_path, "w") as log:
+            proc = subprocess.Popen([LOADER, exe, *args], env=self.env, cwd=cwd, stdout=log, stderr=subprocess.STDOUT)
+        self.processes.append((proc, log_path))
+        return proc
+
+    def run(self, exe, *args, timeout=WAIT):
+        return subprocess.run([LOADER, exe, *args], env=self.env, capture_output=True, text=True, timeout=timeout)
+
+    def driver(self):
+        driver = Driver(self)
+        self.drivers.append(driver)
+        return driver
+
+    def set_windows_version(self, version):
+        """The version that wine reports to programs, as winecfg sets it."""
+        subprocess.run([LOADER, "reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f"],
+                       env=self.env, check=True, capture_output=True, timeout=WAIT)
+
+    def screenshot(self, label):
+        self.shots += 1
+        path = os.path.join(ARTIFACTS, f"{self.name}-{self.shots:02d}-{label}.png")
+        time.sleep(0.3)  # let the last paint land
+        subprocess.run(["/usr/bin/import", "-display", self.display, "-window", "root", path], check=True,
+                       timeout=WAIT)
+        return path
+
+    def close(self):
+        for driver in self.drivers:
+            driver.close()
+        for proc, log_path in self.processes:
+            if proc.poll() is None:
+                proc.kill()
+            proc.wait()
+            with open(log_path) as log:
+                output = log.read()
+            if output:  # shown by the test runner when the test fails
+                print(f"--- {os.path.basename(log_path)}\n{output}")
+        stop_server(self.prefix)
+        self.xvfb.terminate()
+        self.xvfb.wait()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def main(argv):
+    if len(argv) == 3 and argv[1] == "make-template":
+        make_template(argv[2])
+        return 0
+    if len(argv) == 3 and argv[1] == "remove-template":
+        if os.path.isdir(argv[2]):
+            stop_server(argv[2])
+            shutil.rmtree(argv[2])
+        return 0
+    sys.stderr.write("usage: winehost.py make-template DIR | remove-template DIR\n")
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
