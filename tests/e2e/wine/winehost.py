@@ -20,7 +20,8 @@ LOADER = {"win64": "/usr/lib/wine/wine64", "win32": "/usr/lib/wine/wine"}[ARCH]
 SERVER = {"win64": "/usr/lib/wine/wineserver64", "win32": "/usr/lib/wine/wineserver32"}[ARCH]
 TEMPLATE = os.environ.get("ORVANE_WINE_TEMPLATE", "")
 WINDOWS_DIR = os.environ.get("ORVANE_WINDOWS_DIR", "")  # the Windows build that wine runs
-ARTIFACTS = os.environ.get("ORVANE_ARTIFACTS", ".")
+# Screenshots go to a folder of their own; without one named, beside the template prefix.
+ARTIFACTS = os.environ.get("ORVANE_ARTIFACTS", "")
 WAIT = 30  # seconds: a bound against hangs, never an expectation
 
 ORVANE_EXE = os.path.join(WINDOWS_DIR, "app", "ORVANE.exe")
@@ -57,8 +58,12 @@ def stop_server(prefix):
     subprocess.run([SERVER, "-w"], env=env, check=False, timeout=WAIT)
 
 
+def artifacts_folder(prefix):
+    return ARTIFACTS or os.path.join(os.path.dirname(os.path.abspath(prefix)), "artifacts")
+
+
 def make_template(prefix):
-    shutil.rmtree(ARTIFACTS, ignore_errors=True)  # this run's screenshots only
+    shutil.rmtree(artifacts_folder(prefix), ignore_errors=True)  # this run's screenshots only
     if os.path.exists(prefix):
         stop_server(prefix)
         shutil.rmtree(prefix)
@@ -149,7 +154,8 @@ class WineSession:
     def __init__(self, name):
         if not TEMPLATE or not os.path.isdir(TEMPLATE):
             raise AssertionError("no template prefix: run the wine_prefix test first")
-        os.makedirs(ARTIFACTS, exist_ok=True)
+        self.artifacts = artifacts_folder(TEMPLATE)
+        os.makedirs(self.artifacts, exist_ok=True)
         self.name = name
         self.work = tempfile.mkdtemp(prefix=f"wine-{name}-", dir=os.path.dirname(TEMPLATE))
         self.prefix = os.path.join(self.work, "prefix")
@@ -211,7 +217,7 @@ class WineSession:
 
     def screenshot(self, label):
         self.shots += 1
-        path = os.path.join(ARTIFACTS, f"{self.name}-{self.shots:02d}-{label}.png")
+        path = os.path.join(self.artifacts, f"{self.name}-{self.shots:02d}-{label}.png")
         time.sleep(0.3)  # let the last paint land
         subprocess.run(["/usr/bin/import", "-display", self.display, "-window", "root", path], check=True,
                        timeout=WAIT)
