@@ -2,10 +2,12 @@
 
 #include "about_dlg.h"
 #include "confirm_cancel.h"
+#include "device_prep/temp_files.h"
 #include "image.h"
 #include "resource.h"
 #include "string_table.h"
 #include "text_panes.h"
+#include "win32_desktop.h"
 
 static_assert(sizeof(OSVERSIONINFOA) == 148, "the version record the system expects");
 
@@ -84,5 +86,7 @@ void CWelcomeDlg::OnCancelClicked() { OnCancel(); }
 
 void CWelcomeDlg::OnCancel() {
   if (!ConfirmCancel(*this)) return;
+  Win32Desktop desktop;
+  DeleteTempFiles(desktop);
   CDialog::OnCancel();
 }

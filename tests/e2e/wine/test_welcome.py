@@ -1,6 +1,8 @@
 """The welcome page of the real ORVANE.exe: caption, the pane's text and the format of
 every piece, the About command and box, the icon, and the cancel question."""
 
+import os
+import pwd
 import time
 import unittest
 
@@ -101,12 +103,21 @@ class WelcomePage(unittest.TestCase):
         self.driver.gone(box)
 
     def test_5_cancel_no_then_yes(self):
+        # The working files wait in %TEMP%; only Yes removes them, and nothing else there.
+        temp = self.session.path("C:\\users\\%s\\Temp" % pwd.getpwuid(os.getuid()).pw_name)
+        os.makedirs(temp, exist_ok=True)
+        names = ["Nalvex.exe", "ORVANE.exe", "temp.dat", "TempFileToDown", "keep.txt"]
+        for name in names:
+            with open(os.path.join(temp, name), "w") as f:
+                f.write(name)
         self.driver.post(self.page, WM_KEYDOWN, VK_ESCAPE)
         self.answer_cancel_question(IDNO)
         self.assertEqual(self.driver.state(self.page), (True, True), "No leaves the page as it was")
+        self.assertEqual(sorted(os.listdir(temp)), sorted(names))
         self.driver.click(self.driver.child(self.page, 1002))
         self.answer_cancel_question(IDYES)
         self.assertEqual(self.program.wait(timeout=winehost.WAIT), 0, "the program ends")
+        self.assertEqual(os.listdir(temp), ["keep.txt"])
 
 
 if __name__ == "__main__":
