@@ -24,13 +24,14 @@ RapiLibrary::RapiLibrary()
 }
 
 RapiLibrary::~RapiLibrary() {
-  if (module_ != nullptr) FreeLibrary(module_);
+  if (module_ != nullptr && !connectionOpen_) FreeLibrary(module_);
 }
 
 std::int32_t RapiLibrary::CeRapiInitEx(RapiInitRecord& init) {
   if (initEx_ == nullptr) return E_FAIL;
   RAPIINIT record{init.cbSize, nullptr, 0};
   const HRESULT result = initEx_(&record);
+  if (result == S_OK) connectionOpen_ = true;
   init.heRapiInit = reinterpret_cast<RapiHandle>(record.heRapiInit);
   init.hrRapiInit = record.hrRapiInit;
   return result;
@@ -42,6 +43,7 @@ std::uint32_t RapiLibrary::WaitForInitEvent(RapiHandle event, std::uint32_t mill
 
 void RapiLibrary::CeRapiUninit() {
   if (uninit_ != nullptr) uninit_();
+  connectionOpen_ = false;
 }
 
 RapiHandle RapiLibrary::CeCreateFile(const std::u16string& name, std::uint32_t desiredAccess, std::uint32_t shareMode,

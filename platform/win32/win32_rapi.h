@@ -1,6 +1,9 @@
 // The sync software's remote API, loaded from RAPI.dll at run time. Where the library
 // or one of its functions is missing, every call fails as with an unreachable device,
 // so the program still starts where the sync software is not installed.
+//
+// The library stays loaded while a connection it began is open: the launch leaves its
+// connection open on purpose, and unloading the library would cut it.
 #pragma once
 
 #include <windows.h>
@@ -44,4 +47,5 @@ class RapiLibrary : public Rapi {
   WriteFileFn writeFile_ = nullptr;
   CloseHandleFn closeHandle_ = nullptr;
   CreateProcessFn createProcess_ = nullptr;
+  bool connectionOpen_ = false;  // begun by CeRapiInitEx and not yet ended
 };

@@ -1,0 +1,56 @@
+"""The stand-in RAPI device of the wine tests: the test-only rapi.dll placed beside a
+program in a session's prefix, the device's folder of files, its scripted faults, its
+call log, and the marker it makes when the real Nalvex is started on it (what
+pdasim's --trigger waits for)."""
+
+import os
+import shutil
+
+import winehost
+
+FOLDER = os.path.join(winehost.WINDOWS_DIR, "tests", "e2e", "wine", "rapi")
+RAPI_DLL = os.path.join(FOLDER, "rapi.dll")
+PROBE = os.path.join(FOLDER, "rapi_probe.exe")
+NALVEX = os.environ.get("ORVANE_NALVEX", "")
+
+
+def windows_path(unix_path):
+    """A Unix path as the prefix's Z: drive shows it."""
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+class Device:
+    """The device of one session. Its settings travel in the session's environment,
+    so they hold for every program started after they are made."""
+
+    def __init__(self, session, root="C:\\device"):
+        self.session = session
+        self.root = root
+        self.log = session.path("C:\\rapi.log")
+        self.trigger = os.path.join(session.work, "downloader-requested")
+        os.makedirs(session.path(root), exist_ok=True)
+        session.env.update(ORVANE_RAPI_DEVICE=root, ORVANE_RAPI_LOG="C:\\rapi.log", ORVANE_RAPI_FAULTS="",
+                           ORVANE_RAPI_NALVEX=windows_path(NALVEX), ORVANE_RAPI_TRIGGER=windows_path(self.trigger))
+
+    def install_beside(self, windows_folder):
+        """Places rapi.dll in the folder of a program, where its loader finds it first."""
+        shutil.copy(RAPI_DLL, self.session.path(windows_folder))
+
+    def faults(self, *faults):
+        self.session.env["ORVANE_RAPI_FAULTS"] = " ".join(faults)
+
+    def path(self, name):
+        return os.path.join(self.session.path(self.root), name)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def calls(self):
+        """The calls logged since the last look, and a fresh log."""
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            lines = f.read().splitlines()
+        os.remove(self.log)
+        return lines
