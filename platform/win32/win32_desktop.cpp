@@ -36,13 +36,12 @@ RegistryRead Win32Desktop::ReadDefaultValue(const std::string& keyPath, std::str
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return RegistryRead::OpenFailed;
   }
-  DWORD type = 0;
+  // The value's type is not examined: its bytes up to the first zero are the path.
   DWORD size = 0;
   RegistryRead result = RegistryRead::QueryFailed;
-  if (RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
-      (type == REG_SZ || type == REG_EXPAND_SZ)) {
+  if (RegQueryValueExA(key, nullptr, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
     std::string buffer(size + 1, '\0');
-    if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(&buffer[0]), &size) == ERROR_SUCCESS) {
+    if (RegQueryValueExA(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(&buffer[0]), &size) == ERROR_SUCCESS) {
       value.assign(buffer.c_str());
       result = RegistryRead::Ok;
     }

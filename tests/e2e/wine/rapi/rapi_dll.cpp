@@ -179,7 +179,8 @@ __declspec(dllexport) BOOL WINAPI CeCloseHandle(HANDLE handle) {
   return CloseHandle(handle);
 }
 
-__declspec(dllexport) BOOL WINAPI CeCreateProcess(LPCWSTR name, LPCWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+__declspec(dllexport) BOOL WINAPI CeCreateProcess(LPCWSTR name, LPCWSTR commandLine,
+                                                  LPSECURITY_ATTRIBUTES processAttributes,
                                                   LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags,
                                                   LPVOID environment, LPWSTR folder, LPSTARTUPINFOW startup,
                                                   LPPROCESS_INFORMATION info) {
@@ -215,6 +216,8 @@ __declspec(dllexport) BOOL WINAPI CeCreateProcess(LPCWSTR name, LPCWSTR commandL
 // A library unloaded while a connection is open would cut that connection: the log
 // shows whether that happens.
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) Log("unloaded%s", connected ? " with a connection open" : "");
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    Log("unloaded%s", connected ? " with a connection open" : "");
+  }
   return TRUE;
 }

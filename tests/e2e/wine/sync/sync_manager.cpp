@@ -1,0 +1,105 @@
+// A stand-in for the sync software's manager program, for the wine tests; never
+// shipped. The first start creates the manager's named event and one top-level
+// window of each of its three classes, and runs until asked to quit. A start with
+// "/quit" on its command line signals that event and ends; any other start while
+// one runs ends at once, as a second start of the real one does.
+//
+//   --ignore-close   the windows ignore WM_CLOSE (otherwise each closes itself)
+//   --ignore-quit    quit requests are ignored: only termination ends it
+//
+// Each step goes to manager.log beside the program, one line each:
+//   start COMMAND-LINE | already running | quit requested | nothing to quit
+//   close CLASS obeyed|ignored | quit obeyed|ignored
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+const char EVENT_NAME[] = "Microsoft Windows CE Services Manager Event";
+const char* const CLASSES[] = {"CEAppMgr", "SyncMgrUI", "DccMan Class"};
+
+bool ignoreClose = false;
+
+void Log(const std::string& line) {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  std::string logPath(path, length);
+  logPath.replace(logPath.find_last_of('\\') + 1, std::string::npos, "manager.log");
+  if (FILE* f = std::fopen(logPath.c_str(), "ab")) {
+    std::fprintf(f, "%s\n", line.c_str());
+    std::fclose(f);
+  }
+}
+
+std::string ClassOf(HWND window) {
+  char name[64] = {};
+  GetClassNameA(window, name, sizeof name);
+  return name;
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_CLOSE) {
+    Log("close " + ClassOf(window) + (ignoreClose ? " ignored" : " obeyed"));
+    if (!ignoreClose) DestroyWindow(window);
+    return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  const std::string commandLine = GetCommandLineA();
+  Log("start " + commandLine);
+  const bool quit = commandLine.find("/quit") != std::string::npos;
+  ignoreClose = commandLine.find("--ignore-close") != std::string::npos;
+  const bool ignoreQuit = commandLine.find("--ignore-quit") != std::string::npos;
+
+  // Made and tested in one step, so that two starts at once cannot both run.
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, EVENT_NAME);
+  if (event == nullptr) return 1;
+  const bool running = GetLastError() == ERROR_ALREADY_EXISTS;
+  if (running || quit) {
+    if (!running) {
+      Log("nothing to quit");
+    } else if (quit) {
+      SetEvent(event);
+      Log("quit requested");
+    } else {
+      Log("already running");
+    }
+    CloseHandle(event);
+    return 0;
+  }
+
+  HWND windows[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = CLASSES[i];
+    RegisterClassA(&windowClass);
+    windows[i] = CreateWindowA(CLASSES[i], CLASSES[i], WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40 + 60 * i, 40 + 60 * i,
+                               240, 120, nullptr, nullptr, instance, nullptr);
+  }
+
+  for (;;) {
+    if (MsgWaitForMultipleObjects(1, &event, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0) {
+      Log(ignoreQuit ? "quit ignored" : "quit obeyed");
+      if (!ignoreQuit) break;
+    }
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+  }
+  for (HWND window : windows) {
+    if (IsWindow(window)) DestroyWindow(window);
+  }
+  CloseHandle(event);
+  return 0;
+}

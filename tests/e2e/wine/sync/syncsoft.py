@@ -1,0 +1,57 @@
+"""The stand-in sync software of the wine tests: its manager program and its
+connection program installed in a session's prefix under the process names the
+wizard looks for, the manager's registration under the App Paths key, and the
+manager's log."""
+
+import os
+import shutil
+
+import quickrun
+import winehost
+
+FOLDER = os.path.join(winehost.WINDOWS_DIR, "tests", "e2e", "wine", "sync")
+PROBE = os.path.join(FOLDER, "sync_probe.exe")
+APP_PATHS = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\WCESMGR.EXE"
+
+
+class SyncSoftware:
+    """Installed in a folder whose path has blanks, under file names in other cases
+    than the ones the wizard compares with."""
+
+    def __init__(self, session, folder="C:\\Program Files\\Sync Soft"):
+        self.session = session
+        self.folder = folder
+        self.manager = folder + "\\WCESMGR.EXE"
+        self.comm = folder + "\\WcesComm.exe"
+        self.log = session.path(folder + "\\manager.log")
+        os.makedirs(session.path(folder), exist_ok=True)
+        shutil.copy(os.path.join(FOLDER, "sync_manager.exe"), session.path(self.manager))
+        shutil.copy(os.path.join(FOLDER, "sync_comm.exe"), session.path(self.comm))
+
+    def reg(self, *args):
+        return quickrun.run(self.session, "reg", *args)[0]
+
+    def register(self, with_path=True):
+        """The App Paths key, with the manager's path as its default value; or, as a
+        key may be, with a Path value only and no default value."""
+        self.unregister()
+        value = ("/ve", "/d", self.manager) if with_path else ("/v", "Path", "/d", self.folder)
+        assert self.reg("add", APP_PATHS, *value, "/f") == 0
+
+    def unregister(self):
+        self.reg("delete", APP_PATHS, "/f")  # fails harmlessly when there is no key
+
+    def start_manager(self, *flags):
+        return self.session.start(self.session.path(self.manager), *flags)
+
+    def start_comm(self):
+        return self.session.start(self.session.path(self.comm))
+
+    def manager_log(self):
+        """The manager's log since the last look, and a fresh log."""
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            lines = f.read().splitlines()
+        os.remove(self.log)
+        return lines
