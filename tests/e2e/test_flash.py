@@ -163,6 +163,10 @@ class FlashTest(unittest.TestCase):
                 check = subprocess.run([FLASH, "--check", self.image(*args)], capture_output=True)
                 self.assertEqual(check.returncode, 1, check.stdout)
                 self.assertIn(reason, check.stdout)
+        missing = subprocess.run([FLASH, "--workdir", os.path.join(self.dir, "none"), self.image()],
+                                 capture_output=True)
+        self.assertEqual(missing.returncode, 1)
+        self.assertIn(b"is not a folder", missing.stderr)
         usage = subprocess.run([FLASH, "--port"], capture_output=True)
         self.assertEqual(usage.returncode, 2)
         self.assertIn(b"usage: orvane-flash", usage.stderr)

@@ -1,6 +1,7 @@
 // orvane-flash: runs the download sequence from Linux, where the kernel's USB serial
 // driver gives the device's downloader a tty.
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -152,6 +153,11 @@ class CountingPorts : public PortOpener {
 int Flash(const Options& options) {
   std::string workdir = options.workdir;
   const bool ownWorkdir = workdir.empty();
+  struct stat folder {};
+  if (!ownWorkdir && (::stat(workdir.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))) {
+    std::fprintf(stderr, "orvane-flash: %s is not a folder\n", workdir.c_str());
+    return 1;
+  }
   if (ownWorkdir) {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/orvane-flash-XXXXXX";
