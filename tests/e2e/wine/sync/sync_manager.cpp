@@ -28,9 +28,17 @@ void Log(const std::string& line) {
   if (length == 0 || length >= MAX_PATH) return;
   std::string logPath(path, length);
   logPath.replace(logPath.find_last_of('\\') + 1, std::string::npos, "manager.log");
+  // Two starts run at once; appends from two processes are not atomic under wine,
+  // so the instances take turns at the log.
+  HANDLE turn = CreateMutexA(nullptr, FALSE, "orvane-test-manager-log");
+  if (turn != nullptr) WaitForSingleObject(turn, 5000);
   if (FILE* f = std::fopen(logPath.c_str(), "ab")) {
     std::fprintf(f, "%s\n", line.c_str());
     std::fclose(f);
+  }
+  if (turn != nullptr) {
+    ReleaseMutex(turn);
+    CloseHandle(turn);
   }
 }
 
@@ -66,8 +74,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (!running) {
       Log("nothing to quit");
     } else if (quit) {
-      SetEvent(event);
+      // Logged first: the running instance logs its answer only once the event is set.
       Log("quit requested");
+      SetEvent(event);
     } else {
       Log("already running");
     }
