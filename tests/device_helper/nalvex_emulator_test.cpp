@@ -141,10 +141,8 @@ uint32_t Permissions(uint32_t characteristics) {
 class NalvexEntry : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override {
-        const auto bytes = pe::ReadFileBytes(NALVEX_EXE_PATH);
-        ASSERT_TRUE(bytes) << "cannot read " << NALVEX_EXE_PATH;
         std::string error;
-        auto read = pe::ReadImage(*bytes, error);
+        auto read = pe::ReadImageFile(NALVEX_EXE_PATH, error);
         ASSERT_TRUE(read) << error;
         image_ = std::move(*read);
         ASSERT_EQ(image_.imports.size(), 1u);

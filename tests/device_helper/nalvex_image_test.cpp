@@ -19,11 +19,9 @@ bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) =
 class NalvexImage : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto bytes = pe::ReadFileBytes(NALVEX_EXE_PATH);
-        ASSERT_TRUE(bytes) << "cannot read " << NALVEX_EXE_PATH;
         std::string error;
-        auto read = pe::ReadImage(*bytes, error);
-        ASSERT_TRUE(read) << NALVEX_EXE_PATH << ": " << error;
+        auto read = pe::ReadImageFile(NALVEX_EXE_PATH, error);
+        ASSERT_TRUE(read) << error;
         img = std::move(*read);
     }
     pe::Image img;

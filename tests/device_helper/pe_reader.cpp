@@ -237,12 +237,16 @@ uint32_t ComputeChecksum(const std::vector<uint8_t> &file, uint32_t checksum_off
     return static_cast<uint32_t>(sum + file.size());
 }
 
-std::optional<std::vector<uint8_t>> ReadFileBytes(const std::string &path) {
+std::optional<Image> ReadImageFile(const std::string &path, std::string &error) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return bytes;
+    if (!in && !in.eof()) {
+        error = "cannot read " + path;
+        return std::nullopt;
+    }
+    auto image = ReadImage(std::move(bytes), error);
+    if (!image) error = path + ": " + error;
+    return image;
 }
 
 }  // namespace pe

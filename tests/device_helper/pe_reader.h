@@ -105,7 +105,7 @@ std::optional<Image> ReadImage(std::vector<uint8_t> file, std::string &error);
 // The loader's image checksum of file, with the checksum field taken as zero.
 uint32_t ComputeChecksum(const std::vector<uint8_t> &file, uint32_t checksum_offset);
 
-// The whole file, or nothing when it cannot be read.
-std::optional<std::vector<uint8_t>> ReadFileBytes(const std::string &path);
+// Reads and parses the file at path; on failure returns nothing and says why in error.
+std::optional<Image> ReadImageFile(const std::string &path, std::string &error);
 
 }  // namespace pe

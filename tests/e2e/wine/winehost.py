@@ -52,6 +52,16 @@ def wine_env(prefix, display=None):
     return env
 
 
+def take_lines(path):
+    """The lines a test program has logged since the last look; the log starts afresh."""
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        lines = f.read().splitlines()
+    os.remove(path)
+    return lines
+
+
 def stop_server(prefix):
     env = wine_env(prefix)
     subprocess.run([SERVER, "-k"], env=env, stderr=subprocess.DEVNULL, check=False)

@@ -48,9 +48,4 @@ class Device:
 
     def calls(self):
         """The calls logged since the last look, and a fresh log."""
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log) as f:
-            lines = f.read().splitlines()
-        os.remove(self.log)
-        return lines
+        return winehost.take_lines(self.log)

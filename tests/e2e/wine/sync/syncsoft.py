@@ -49,9 +49,4 @@ class SyncSoftware:
 
     def manager_log(self):
         """The manager's log since the last look, and a fresh log."""
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log) as f:
-            lines = f.read().splitlines()
-        os.remove(self.log)
-        return lines
+        return winehost.take_lines(self.log)
