@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "device_prep/desktop.h"
-#include "engine/progress_page.h"
+#include "engine/message_boxes.h"
 
 // How long one window gets to handle WM_CLOSE.
 constexpr std::uint32_t CLOSE_WINDOW_TIMEOUT_MS = 2000;

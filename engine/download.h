@@ -9,6 +9,7 @@
 #include "clock.h"
 #include "device_channel.h"
 #include "file.h"
+#include "message_boxes.h"
 #include "progress_page.h"
 
 class PortOpener {

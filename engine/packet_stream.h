@@ -7,6 +7,7 @@
 
 #include "device_channel.h"
 #include "file.h"
+#include "message_boxes.h"
 #include "progress_page.h"
 
 constexpr std::uint32_t PACKET_BYTES = 12288;

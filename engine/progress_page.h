@@ -25,10 +25,3 @@ class ProgressPage {
   // Ends the page's modal run with 1 (transfer done) or 3 (transfer failed).
   virtual void End(int result) = 0;
 };
-
-class MessageBoxes {
- public:
-  virtual ~MessageBoxes() = default;
-  // A box with an OK button; returns when the user has answered it.
-  virtual void ShowOk(const std::string& text) = 0;
-};

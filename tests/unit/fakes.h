@@ -12,6 +12,7 @@
 #include "clock.h"
 #include "device_channel.h"
 #include "file.h"
+#include "message_boxes.h"
 #include "progress_page.h"
 
 // Milliseconds pass only when the code under test sleeps or reads without a byte.

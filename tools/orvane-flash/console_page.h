@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "message_boxes.h"
 #include "progress_page.h"
 
 class ConsoleBar : public ProgressBar {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "device_prep/desktop.h"
-#include "engine/progress_page.h"
+#include "engine/message_boxes.h"
 
 struct FakeProcess {
   std::uint32_t id = 0;
