@@ -27,8 +27,7 @@ std::string ProgramBaseName(HINSTANCE instance) {
 unsigned __stdcall ThreadStart(void* param) {
   CWinThread* thread = static_cast<CWinThread*>(param);
   const UINT code = thread->m_pfnThreadProc(thread->m_pThreadParams);
-  CloseHandle(thread->m_hThread);
-  delete thread;
+  if (thread->m_bAutoDelete) delete thread;
   return code;
 }
 
@@ -277,6 +276,12 @@ void AfxEnableControlContainer() {}  // the pages hold no embedded controls
 
 // ---- threads
 
+CWinThread::~CWinThread() {
+  if (m_hThread != nullptr) CloseHandle(m_hThread);
+}
+
+DWORD CWinThread::ResumeThread() { return ::ResumeThread(m_hThread); }
+
 CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority, UINT stackSize, DWORD createFlags,
                            LPSECURITY_ATTRIBUTES security) {
   CWinThread* thread = new CWinThread;
@@ -293,6 +298,46 @@ CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority, UINT
   thread->m_hThread = reinterpret_cast<HANDLE>(handle);
   thread->m_nThreadID = id;
   SetThreadPriority(thread->m_hThread, priority);
-  if (!(createFlags & CREATE_SUSPENDED)) ResumeThread(thread->m_hThread);
+  if (!(createFlags & CREATE_SUSPENDED)) thread->ResumeThread();
   return thread;
+}
+
+void AfxWaitHandlingSentMessages(HANDLE handle) {
+  for (;;) {
+    // Handles what was sent already: the wait below wakes only for what comes after.
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    if (MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_SENDMESSAGE) != WAIT_OBJECT_0 + 1) return;
+  }
+}
+
+CPageThread::~CPageThread() { Stop(); }
+
+BOOL CPageThread::Begin(AFX_THREADPROC proc, LPVOID param) {
+  Stop();
+  m_hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (m_hStop == nullptr) return FALSE;
+  m_pThread = AfxBeginThread(proc, param, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+  if (m_pThread == nullptr) {
+    CloseHandle(m_hStop);
+    m_hStop = nullptr;
+    return FALSE;
+  }
+  m_pThread->m_bAutoDelete = FALSE;
+  m_pThread->ResumeThread();
+  return TRUE;
+}
+
+BOOL CPageThread::WaitForStop(DWORD milliseconds) const {
+  return WaitForSingleObject(m_hStop, milliseconds) == WAIT_OBJECT_0;
+}
+
+void CPageThread::Stop() {
+  if (m_pThread == nullptr) return;
+  SetEvent(m_hStop);
+  AfxWaitHandlingSentMessages(m_pThread->m_hThread);
+  delete m_pThread;
+  m_pThread = nullptr;
+  CloseHandle(m_hStop);
+  m_hStop = nullptr;
 }

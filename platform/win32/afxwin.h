@@ -254,15 +254,56 @@ using AFX_THREADPROC = UINT(__cdecl*)(LPVOID);
 
 class CWinThread {
  public:
+  CWinThread() = default;
+  // Closes the thread's handle.
+  ~CWinThread();
+  CWinThread(const CWinThread&) = delete;
+  CWinThread& operator=(const CWinThread&) = delete;
+
+  DWORD ResumeThread();
+
   HANDLE m_hThread = nullptr;
   DWORD m_nThreadID = 0;
+  // TRUE: the object deletes itself when the procedure returns. FALSE: whoever started
+  // the thread keeps the object, waits for the thread and deletes it; set it while the
+  // thread is still suspended.
+  BOOL m_bAutoDelete = TRUE;
   AFX_THREADPROC m_pfnThreadProc = nullptr;
   LPVOID m_pThreadParams = nullptr;
 };
 
-// Starts a worker thread running proc(param). The thread object deletes itself when
-// the procedure returns, so the pointer may be used only while the thread is known to
-// run (or was created suspended); null when the thread could not be started.
+// Starts a worker thread running proc(param). A thread object that deletes itself may
+// be used only while the thread is known to run (or was created suspended); null when
+// the thread could not be started.
 CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority = THREAD_PRIORITY_NORMAL,
                            UINT stackSize = 0, DWORD createFlags = 0,
                            LPSECURITY_ATTRIBUTES security = nullptr);
+
+// Waits until the handle is signalled, handling meanwhile the messages that other
+// threads send to this thread's windows: a worker that sets a text, a bar or a
+// button's state of a page, or ends it, waits until the page's thread has handled
+// that, so a plain wait for the worker could wait for ever.
+void AfxWaitHandlingSentMessages(HANDLE handle);
+
+// A thread that a page starts, may ask to stop, and waits for before it goes, so the
+// thread never outlives the page it works on.
+class CPageThread {
+ public:
+  CPageThread() = default;
+  // Asks the thread to stop and waits for it.
+  ~CPageThread();
+  CPageThread(const CPageThread&) = delete;
+  CPageThread& operator=(const CPageThread&) = delete;
+
+  // Starts proc(param) at normal priority; FALSE when it could not be started.
+  BOOL Begin(AFX_THREADPROC proc, LPVOID param);
+  // For the thread: waits up to the given time for a stop request; TRUE once one was made.
+  BOOL WaitForStop(DWORD milliseconds) const;
+  // Asks the thread to stop, waits until it has ended and releases it. Nothing to do
+  // when none was started or it has been stopped already.
+  void Stop();
+
+ private:
+  CWinThread* m_pThread = nullptr;
+  HANDLE m_hStop = nullptr;  // manual-reset: set once, stays set
+};

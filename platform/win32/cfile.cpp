@@ -73,6 +73,11 @@ bool CFile::SetLength(std::uint64_t length) {
   return MovePointer(m_hFile, static_cast<std::int64_t>(position), FILE_BEGIN, ignored) && ok;
 }
 
+// The engine's open modes are handed to Open as they are.
+static_assert(static_cast<UINT>(OpenMode::ReadShared) == (CFile::modeRead | CFile::shareDenyNone), "read, shared");
+static_assert(static_cast<UINT>(OpenMode::CreateReadWrite) == (CFile::modeCreate | CFile::modeReadWrite),
+              "created, read and write, not shared");
+
 std::unique_ptr<File> Win32FileSystem::Open(const std::string& name, OpenMode mode) {
   auto file = std::make_unique<CFile>();
   if (!file->Open(name.c_str(), static_cast<UINT>(mode))) return nullptr;

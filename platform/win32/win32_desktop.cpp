@@ -50,6 +50,10 @@ RegistryRead Win32Desktop::ReadDefaultValue(const std::string& keyPath, std::str
   return result;
 }
 
+#ifndef _WIN64
+static_assert(sizeof(STARTUPINFOA) == 68, "the start-up record of a 32-bit process");
+#endif
+
 bool Win32Desktop::StartProcess(const std::string& commandLine) {
   std::string line = commandLine;  // the call may write into its command line
   STARTUPINFOA startup{};

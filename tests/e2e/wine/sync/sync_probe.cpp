@@ -37,6 +37,7 @@
 #include "device_prep/sync_control.h"
 #include "device_prep/temp_files.h"
 #include "win32_desktop.h"
+#include "win32_message_boxes.h"
 
 namespace {
 
@@ -45,10 +46,11 @@ const char USAGE[] =
 
 CWinApp theApp("ORVANE");
 
-class ScreenBoxes : public MessageBoxes {
+// The program's own boxes, and a line for each once it is answered.
+class ScreenBoxes : public AfxMessageBoxes {
  public:
   void ShowOk(const std::string& text) override {
-    AfxMessageBox(text.c_str(), MB_OK);
+    AfxMessageBoxes::ShowOk(text);
     std::printf("box %s\n", text.c_str());
     std::fflush(stdout);
   }
