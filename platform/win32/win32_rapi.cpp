@@ -1,6 +1,12 @@
 #include "win32_rapi.h"
 
+// Device names travel as UTF-16 strings handed over as the platform's wide strings.
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "wide characters are 16 bits");
+
 namespace {
+
+// The library keeps one connection per process, whichever object began it.
+bool connectionOpen = false;
 
 template <typename Fn>
 Fn Lookup(HMODULE module, const char* name) {
@@ -24,14 +30,17 @@ RapiLibrary::RapiLibrary()
 }
 
 RapiLibrary::~RapiLibrary() {
-  if (module_ != nullptr && !connectionOpen_) FreeLibrary(module_);
+  if (module_ != nullptr && !connectionOpen) FreeLibrary(module_);
 }
 
 std::int32_t RapiLibrary::CeRapiInitEx(RapiInitRecord& init) {
   if (initEx_ == nullptr) return E_FAIL;
+  // A launch leaves its connection open, and the library refuses a second start-up
+  // before the first has ended: so a push after a restart of the wizard would fail.
+  if (connectionOpen) CeRapiUninit();
   RAPIINIT record{init.cbSize, nullptr, 0};
   const HRESULT result = initEx_(&record);
-  if (result == S_OK) connectionOpen_ = true;
+  if (result == S_OK) connectionOpen = true;
   init.heRapiInit = reinterpret_cast<RapiHandle>(record.heRapiInit);
   init.hrRapiInit = record.hrRapiInit;
   return result;
@@ -43,7 +52,7 @@ std::uint32_t RapiLibrary::WaitForInitEvent(RapiHandle event, std::uint32_t mill
 
 void RapiLibrary::CeRapiUninit() {
   if (uninit_ != nullptr) uninit_();
-  connectionOpen_ = false;
+  connectionOpen = false;
 }
 
 RapiHandle RapiLibrary::CeCreateFile(const std::u16string& name, std::uint32_t desiredAccess, std::uint32_t shareMode,

@@ -3,7 +3,9 @@
 // so the program still starts where the sync software is not installed.
 //
 // The library stays loaded while a connection it began is open: the launch leaves its
-// connection open on purpose, and unloading the library would cut it.
+// connection open on purpose, and unloading the library would cut it. The library
+// allows one connection per process: a connection still open when the next one
+// begins (a launch's, when the wizard starts again) is ended first.
 #pragma once
 
 #include <windows.h>
@@ -32,6 +34,9 @@ class RapiLibrary : public Rapi {
     HANDLE heRapiInit;
     HRESULT hrRapiInit;
   };
+#ifndef _WIN64
+  static_assert(sizeof(RAPIINIT) == RAPI_INIT_RECORD_BYTES, "the start-up record of a 32-bit process");
+#endif
   using InitEx = HRESULT(WINAPI*)(RAPIINIT*);
   using Uninit = HRESULT(WINAPI*)();
   using CreateFileFn = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
@@ -47,5 +52,4 @@ class RapiLibrary : public Rapi {
   WriteFileFn writeFile_ = nullptr;
   CloseHandleFn closeHandle_ = nullptr;
   CreateProcessFn createProcess_ = nullptr;
-  bool connectionOpen_ = false;  // begun by CeRapiInitEx and not yet ended
 };

@@ -1,6 +1,8 @@
 // The device's side of RAPI for the wine tests: a stand-in RAPI.dll, never shipped.
 // It exports the calls the wizard looks up, stdcall and under their plain names, and
-// plays a device whose files live in a folder of the wine prefix.
+// plays a device whose files live in a folder of the wine prefix. Like the real
+// library it takes one connection per process: a start-up before the last one has
+// been ended is refused (0x80041001, already initialised).
 //
 // Set through the environment of the process that loads it:
 //   ORVANE_RAPI_DEVICE    the device's root folder
@@ -109,14 +111,23 @@ bool ReadWhole(const std::wstring& path, std::vector<char>& bytes) {
 
 DWORD WINAPI TakeAndKeep(LPVOID mutex) { return WaitForSingleObject(mutex, INFINITE); }
 
-bool connected = false;
+// Begun by a start-up that succeeded and not yet ended: the library takes one
+// connection per process and refuses a second start-up until then.
+bool initialised = false;
+bool connected = false;  // the device answered the start-up
 unsigned writes = 0;
+
+constexpr HRESULT ALREADY_INITIALISED = static_cast<HRESULT>(0x80041001);
 
 }  // namespace
 
 extern "C" {
 
 __declspec(dllexport) HRESULT WINAPI CeRapiInitEx(RAPIINIT* init) {
+  if (initialised) {
+    Log("CeRapiInitEx cbSize=%lu -> already initialised", init->cbSize);
+    return ALREADY_INITIALISED;
+  }
   if (HasFault("refuse")) {
     Log("CeRapiInitEx cbSize=%lu -> refused", init->cbSize);
     return E_FAIL;
@@ -137,12 +148,14 @@ __declspec(dllexport) HRESULT WINAPI CeRapiInitEx(RAPIINIT* init) {
     connected = true;
   }
   init->hrRapiInit = S_OK;
+  initialised = true;
   Log("CeRapiInitEx cbSize=%lu -> S_OK, event %s", init->cbSize, kind);
   return S_OK;
 }
 
 __declspec(dllexport) HRESULT WINAPI CeRapiUninit() {
   Log("CeRapiUninit");
+  initialised = false;
   connected = false;
   return S_OK;
 }
@@ -217,7 +230,7 @@ __declspec(dllexport) BOOL WINAPI CeCreateProcess(LPCWSTR name, LPCWSTR commandL
 // shows whether that happens.
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-    Log("unloaded%s", connected ? " with a connection open" : "");
+    Log("unloaded%s", initialised ? " with a connection open" : "");
   }
   return TRUE;
 }

@@ -9,7 +9,6 @@ import subprocess
 import time
 import unittest
 
-import quickrun
 import rapidevice
 import winehost
 
@@ -26,11 +25,12 @@ def writes(size):
     return [f"CeWriteFile {n} -> ok written={n}" for n in chunks]
 
 
-class Rapi(unittest.TestCase):
+class Rapi(winehost.SessionTest):
+    session_name = "rapi"
+
     @classmethod
     def setUpClass(cls):
-        cls.session = winehost.WineSession("rapi")
-        quickrun.keep_server(cls.session)
+        super().setUpClass()
         cls.device = rapidevice.Device(cls.session)
         os.makedirs(cls.session.path(WIZARD))
         shutil.copy(rapidevice.PROBE, cls.session.path(WIZARD))
@@ -40,18 +40,16 @@ class Rapi(unittest.TestCase):
         with open(cls.session.path(WIZARD + "\\Nalvex.exe"), "wb") as f:
             f.write(cls.nalvex)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.session.close()
-
     def setUp(self):
+        super().setUp()
         self.device.faults()
         self.device.calls()
 
     def probe(self, *commands, folder=WIZARD):
         where = self.session.path(folder)
-        status, lines = quickrun.run(self.session, os.path.join(where, "rapi_probe.exe"), *commands, cwd=where)
-        self.assertEqual(status, 0, lines)
+        result = self.session.run(os.path.join(where, "rapi_probe.exe"), *commands, cwd=where)
+        lines = result.stdout.splitlines()
+        self.assertEqual(result.returncode, 0, lines)
         self.assertEqual(lines[-1], "released", lines)
         return lines[:-1]
 
@@ -109,11 +107,13 @@ class Rapi(unittest.TestCase):
         self.assertEqual(self.device.read("Nalvex.exe"), self.nalvex[:228], "the part written stays")
 
         # A damaged copy does not restart the device; a missing program is asked for
-        # all the same, and either way the launch reports the connection alone.
+        # all the same, and either way the launch reports the connection alone. The
+        # library takes one connection at a time: the one the first launch left open is
+        # ended before the second begins.
         self.device.faults()
         self.assertEqual(self.probe("launch", "Nalvex.exe", "launch", "missing.exe"), ["launch 1", "launch 1"])
-        self.assertEqual(self.device.calls(), [SIGNALLED, "CeCreateProcess Nalvex.exe -> started", SIGNALLED,
-                                               "CeCreateProcess missing.exe -> no such program"])
+        self.assertEqual(self.device.calls(), [SIGNALLED, "CeCreateProcess Nalvex.exe -> started", "CeRapiUninit",
+                                               SIGNALLED, "CeCreateProcess missing.exe -> no such program"])
         self.assertFalse(os.path.exists(self.device.trigger))
 
         self.device.faults("fail-write:1")
