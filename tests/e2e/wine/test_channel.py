@@ -13,14 +13,8 @@ PDASIM = os.environ.get("ORVANE_PDASIM", "pdasim")
 PROBE = os.path.join(winehost.PROGRAMS, "channel_probe.exe")
 
 
-class Channel(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.session = winehost.WineSession("channel")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.session.close()
+class Channel(winehost.SessionTest):
+    session_name = "channel"
 
     def test_stream_and_answer_through_the_port(self):
         out = os.path.join(self.session.work, "pdasim")

@@ -17,20 +17,18 @@ CFE_BOLD, CFE_AUTOCOLOR = 1, 0x40000000
 ALL_FORMAT = CFM_BOLD | CFM_ITALIC | CFM_UNDERLINE | CFM_STRIKEOUT | CFM_SIZE | CFM_COLOR
 
 
-class WelcomePage(unittest.TestCase):
+class WelcomePage(winehost.SessionTest):
     """One run of the program, its steps in order; the last ends it."""
+
+    session_name = "welcome"
 
     @classmethod
     def setUpClass(cls):
-        cls.session = winehost.WineSession("welcome")
+        super().setUpClass()
         cls.program = cls.session.start(winehost.ORVANE_EXE)
         cls.driver = cls.session.driver()
         cls.page = cls.driver.find("ORVANE")
         cls.session.screenshot("welcome")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.session.close()
 
     def test_1_caption_and_frame(self):
         self.assertEqual(self.driver.text(self.page), "ORVANE")

@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 ARCH = os.environ.get("ORVANE_WINE_ARCH", "win64")
 LOADER = {"win64": "/usr/lib/wine/wine64", "win32": "/usr/lib/wine/wine"}[ARCH]
@@ -52,14 +53,40 @@ def wine_env(prefix, display=None):
     return env
 
 
-def take_lines(path):
-    """The lines a test program has logged since the last look; the log starts afresh."""
-    if not os.path.exists(path):
-        return []
-    with open(path) as f:
-        lines = f.read().splitlines()
-    os.remove(path)
-    return lines
+def program_note():
+    """Which program the wine tests run on this machine."""
+    if ARCH == "win32":
+        return "runs the shipped i686 ORVANE.exe under 32-bit wine"
+    return ("runs the x86_64 build of the same sources under wine64: this machine cannot run 32-bit "
+            "programs, and the shipped i686 ORVANE.exe is checked as a file only")
+
+
+class LogReader:
+    """A log that test programs append lines to: each look returns the whole lines
+    added since the last one. The file is never cut or removed while programs may
+    write to it, so no line is lost between two looks."""
+
+    def __init__(self, path):
+        self.path = path
+        self.offset = 0
+
+    def take(self):
+        if not os.path.exists(self.path):
+            return []
+        with open(self.path, "rb") as f:
+            f.seek(self.offset)
+            data = f.read()
+        whole = data[:data.rfind(b"\n") + 1]  # a line still being written waits for the next look
+        self.offset += len(whole)
+        return whole.decode("latin-1").splitlines()
+
+
+def start_server(env):
+    """The prefix's own wine server, detached from the caller's output and kept up for a
+    while after its last program ends, so later programs start at once and a server
+    left behind by an interrupted test still goes away by itself."""
+    subprocess.run([SERVER, f"-p{WAIT}"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, start_new_session=True, check=True, timeout=WAIT)
 
 
 def stop_server(prefix):
@@ -171,12 +198,19 @@ class WineSession:
         self.prefix = os.path.join(self.work, "prefix")
         # A real copy: a prefix is written to while programs run in it.
         subprocess.run(["cp", "-a", TEMPLATE, self.prefix], check=True)
-        self.xvfb, self.display = self._start_xvfb()
-        self.env = wine_env(self.prefix, self.display)
         self.processes = []
         self.drivers = []
         self.shots = 0
         self.starts = 0
+        self.xvfb = None
+        print(f"wine session {name}: {program_note()}", flush=True)
+        try:
+            self.xvfb, self.display = self._start_xvfb()
+            self.env = wine_env(self.prefix, self.display)
+            start_server(self.env)
+        except BaseException:
+            self.close()
+            raise
 
     @staticmethod
     def _start_xvfb():
@@ -212,8 +246,13 @@ class WineSession:
         self.processes.append((proc, log_path))
         return proc
 
-    def run(self, exe, *args, timeout=WAIT):
-        return subprocess.run([LOADER, exe, *args], env=self.env, capture_output=True, text=True, timeout=timeout)
+    def run(self, exe, *args, cwd=None):
+        """Runs a console program to its end: its exit status, and its output as text. The
+        output goes through a file: wine's helper processes would hold a pipe open."""
+        proc = self.start(exe, *args, cwd=cwd)
+        proc.wait(timeout=WAIT)
+        with open(self.processes[-1][1]) as log:
+            return subprocess.CompletedProcess(proc.args, proc.returncode, log.read())
 
     def driver(self):
         driver = Driver(self)
@@ -222,8 +261,8 @@ class WineSession:
 
     def set_windows_version(self, version):
         """The version that wine reports to programs, as winecfg sets it."""
-        subprocess.run([LOADER, "reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f"],
-                       env=self.env, check=True, capture_output=True, timeout=WAIT)
+        result = self.run("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f")
+        assert result.returncode == 0, result.stdout
 
     def screenshot(self, label):
         self.shots += 1
@@ -234,26 +273,70 @@ class WineSession:
         return path
 
     def close(self):
-        for driver in self.drivers:
-            driver.close()
-        for proc, log_path in self.processes:
-            if proc.poll() is None:
-                proc.kill()
-            proc.wait()
-            with open(log_path) as log:
-                output = log.read()
-            if output:  # shown by the test runner when the test fails
-                print(f"--- {os.path.basename(log_path)}\n{output}")
-        stop_server(self.prefix)
+        """Ends everything the session started, each step whatever the others did; the
+        first failure is raised at the end."""
+        steps = [driver.close for driver in self.drivers]
+        steps += [lambda entry=entry: self._end_process(*entry) for entry in self.processes]
+        steps.append(lambda: stop_server(self.prefix))
+        if self.xvfb:
+            steps.append(self._stop_xvfb)
+        steps.append(lambda: shutil.rmtree(self.work, ignore_errors=True))
+        failure = None
+        for step in steps:
+            try:
+                step()
+            except Exception as e:  # noqa: BLE001 - the rest must still run
+                failure = failure or e
+        if failure:
+            raise failure
+
+    @staticmethod
+    def _end_process(proc, log_path):
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait(timeout=WAIT)
+        with open(log_path) as log:
+            output = log.read()
+        if output:  # shown by the test runner when the test fails
+            print(f"--- {os.path.basename(log_path)}\n{output}")
+
+    def _stop_xvfb(self):
         self.xvfb.terminate()
-        self.xvfb.wait()
-        shutil.rmtree(self.work, ignore_errors=True)
+        self.xvfb.wait(timeout=WAIT)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.close()
+
+
+class SessionTest(unittest.TestCase):
+    """Tests that share one session, run in the order of their names. The session is
+    closed however the set-up ends; once a test has failed, the session's state is
+    unknown, and the tests after it are skipped rather than run in it."""
+
+    session_name = "session"
+    failed = False
+
+    @classmethod
+    def setUpClass(cls):
+        cls.failed = False
+        cls.session = WineSession(cls.session_name)
+        cls.addClassCleanup(cls.session.close)
+
+    def setUp(self):
+        if type(self).failed:
+            self.skipTest("an earlier test of this session failed")
+
+    def run(self, result=None):
+        if result is None:
+            return super().run(result)
+        before = len(result.failures) + len(result.errors)
+        outcome = super().run(result)
+        if len(result.failures) + len(result.errors) > before:
+            type(self).failed = True
+        return outcome
 
 
 def main(argv):

@@ -26,7 +26,7 @@ class Device:
     def __init__(self, session, root="C:\\device"):
         self.session = session
         self.root = root
-        self.log = session.path("C:\\rapi.log")
+        self.log = winehost.LogReader(session.path("C:\\rapi.log"))
         self.trigger = os.path.join(session.work, "downloader-requested")
         os.makedirs(session.path(root), exist_ok=True)
         session.env.update(ORVANE_RAPI_DEVICE=root, ORVANE_RAPI_LOG="C:\\rapi.log", ORVANE_RAPI_FAULTS="",
@@ -47,5 +47,5 @@ class Device:
             return f.read()
 
     def calls(self):
-        """The calls logged since the last look, and a fresh log."""
-        return winehost.take_lines(self.log)
+        """The calls logged since the last look."""
+        return self.log.take()

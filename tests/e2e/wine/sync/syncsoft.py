@@ -6,7 +6,6 @@ manager's log."""
 import os
 import shutil
 
-import quickrun
 import winehost
 
 FOLDER = os.path.join(winehost.WINDOWS_DIR, "tests", "e2e", "wine", "sync")
@@ -23,13 +22,13 @@ class SyncSoftware:
         self.folder = folder
         self.manager = folder + "\\WCESMGR.EXE"
         self.comm = folder + "\\WcesComm.exe"
-        self.log = session.path(folder + "\\manager.log")
+        self.log = winehost.LogReader(session.path(folder + "\\manager.log"))
         os.makedirs(session.path(folder), exist_ok=True)
         shutil.copy(os.path.join(FOLDER, "sync_manager.exe"), session.path(self.manager))
         shutil.copy(os.path.join(FOLDER, "sync_comm.exe"), session.path(self.comm))
 
     def reg(self, *args):
-        return quickrun.run(self.session, "reg", *args)[0]
+        return self.session.run("reg", *args).returncode
 
     def register(self, with_path=True):
         """The App Paths key, with the manager's path as its default value; or, as a
@@ -48,5 +47,5 @@ class SyncSoftware:
         return self.session.start(self.session.path(self.comm))
 
     def manager_log(self):
-        """The manager's log since the last look, and a fresh log."""
-        return winehost.take_lines(self.log)
+        """The manager's log since the last look."""
+        return self.log.take()

@@ -8,7 +8,6 @@ import os
 import time
 import unittest
 
-import quickrun
 import syncsoft
 import winehost
 
@@ -17,26 +16,24 @@ WORK = "C:\\work"  # the probe's current directory
 FOUR = ["Nalvex.exe", "ORVANE.exe", "temp.dat", "TempFileToDown"]
 
 
-class Sync(unittest.TestCase):
+class Sync(winehost.SessionTest):
     """Steps in order, each leaving no sync software running."""
+
+    session_name = "sync"
 
     @classmethod
     def setUpClass(cls):
-        cls.session = winehost.WineSession("sync")
-        quickrun.keep_server(cls.session)
+        super().setUpClass()
         cls.software = syncsoft.SyncSoftware(cls.session)
         cls.blankless = syncsoft.SyncSoftware(cls.session, "C:\\SyncSoft")
         cls.software.register()
         cls.driver = cls.session.driver()
         os.makedirs(cls.session.path(WORK))
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.session.close()
-
     def probe(self, *commands):
-        status, lines = quickrun.run(self.session, syncsoft.PROBE, *commands, cwd=self.session.path(WORK))
-        self.assertEqual(status, 0, lines)
+        result = self.session.run(syncsoft.PROBE, *commands, cwd=self.session.path(WORK))
+        lines = result.stdout.splitlines()
+        self.assertEqual(result.returncode, 0, lines)
         return lines
 
     def start_software(self, *flags):
