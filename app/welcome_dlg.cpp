@@ -1,13 +1,25 @@
 #include "welcome_dlg.h"
 
 #include "about_dlg.h"
+#include "cfile.h"
 #include "confirm_cancel.h"
+#include "desktop_calls.h"
+#include "device_prep/device_push.h"
 #include "device_prep/temp_files.h"
+#include "enter_downloader_dlg.h"
+#include "failure_dlgs.h"
 #include "image.h"
 #include "resource.h"
 #include "string_table.h"
 #include "text_panes.h"
-#include "win32_desktop.h"
+#include "win32_rapi.h"
+
+namespace {
+
+// The device helper's name on the device, in its root folder.
+constexpr char16_t HELPER_DEVICE_NAME[] = u"Nalvex.exe";
+
+}  // namespace
 
 static_assert(sizeof(OSVERSIONINFOA) == 148, "the version record the system expects");
 
@@ -17,6 +29,7 @@ BEGIN_MESSAGE_MAP(CWelcomeDlg, CDialog)
   ON_WM_SYSCOMMAND()
   ON_WM_PAINT()
   ON_WM_QUERYDRAGICON()
+  ON_BN_CLICKED(IDC_WELCOME_NEXT, OnNextClicked)
   ON_BN_CLICKED(IDC_WELCOME_CANCEL, OnCancelClicked)
 END_MESSAGE_MAP()
 
@@ -82,11 +95,45 @@ void CWelcomeDlg::OnPaint() {
 
 HCURSOR CWelcomeDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
 
+void CWelcomeDlg::OnNextClicked() {
+  if (AfxMessageBox(IDS_DATA_LOSS_WARNING, MB_YESNO) != IDYES) return;
+  OnOK();
+
+  CFile helper;
+  if (!helper.Open(HELPER_FILE_NAME, CFile::modeRead | CFile::shareDenyNone)) {
+    CString text;
+    CString caption;
+    text.LoadString(IDS_CANNOT_OPEN_FILE);
+    caption.LoadString(IDS_ERROR_CAPTION);
+    MessageBox(text, caption, MB_OK | MB_ICONHAND);
+    DeleteTempFiles();
+    return;
+  }
+
+  RapiLibrary rapi;
+  const int pushed = PushFileToDevice(rapi, helper, HELPER_DEVICE_NAME);
+  // Closed at once: the pages that follow run inside this handler, and a file still
+  // open here could not be deleted with the other working files when they end.
+  helper.Close();
+  if (pushed && LaunchOnDevice(rapi, HELPER_DEVICE_NAME)) {
+    CEnterDownloaderDlg step2;
+    step2.DoModal();
+    return;
+  }
+
+  CConnectFailedDlg failed;
+  if (failed.DoModal() == RESULT_RESTART) {
+    CWelcomeDlg welcome;
+    welcome.DoModal();
+    return;
+  }
+  DeleteTempFiles();
+}
+
 void CWelcomeDlg::OnCancelClicked() { OnCancel(); }
 
 void CWelcomeDlg::OnCancel() {
   if (!ConfirmCancel(*this)) return;
-  Win32Desktop desktop;
-  DeleteTempFiles(desktop);
+  DeleteTempFiles();
   CDialog::OnCancel();
 }

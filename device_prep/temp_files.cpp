@@ -10,7 +10,7 @@ void DeleteTempFiles(Desktop& desktop) {
   }
   if (!desktop.EnterFolder(folder)) return;
 
-  for (const char* name : {"Nalvex.exe", "ORVANE.exe", "temp.dat", "TempFileToDown"}) {
+  for (const char* name : {HELPER_FILE_NAME, WIZARD_FILE_NAME, IMAGE_FILE_NAME, STAGING_FILE_NAME}) {
     desktop.RemoveFile(name);
   }
 }

@@ -5,6 +5,12 @@
 
 #include "device_prep/desktop.h"
 
+// The wizard's working files in the temporary folder.
+constexpr char HELPER_FILE_NAME[] = "Nalvex.exe";    // the device helper, also its name on the device
+constexpr char WIZARD_FILE_NAME[] = "ORVANE.exe";    // the wizard's own copy
+constexpr char IMAGE_FILE_NAME[] = "temp.dat";       // the update image
+constexpr char STAGING_FILE_NAME[] = "TempFileToDown";
+
 // The longest temporary folder path, without its terminator (a 260-byte buffer).
 constexpr std::size_t TEMP_FOLDER_MAX_CHARS = 259;
 

@@ -1,5 +1,13 @@
 #include "win32_serial.h"
 
+#include <cstdio>
+
+std::string UsbSerialPortPath(int number) {
+  char path[32];
+  std::snprintf(path, sizeof path, "\\\\.\\wceusbsh00%d", number);
+  return path;
+}
+
 bool Win32DeviceChannel::Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) {
   DWORD count = 0;
   const BOOL ok = WriteFile(port_, data, size, &count, nullptr);

@@ -12,6 +12,11 @@
 // status-line reader's silence rules can act.
 constexpr DWORD PORT_READ_TIMEOUT_MS = 100;
 
+// The device path of a port of the sync software's USB serial driver; the device's
+// downloader is port 1.
+constexpr int DEVICE_PORT_NUMBER = 1;
+std::string UsbSerialPortPath(int number);
+
 class Win32DeviceChannel : public DeviceChannel {
  public:
   explicit Win32DeviceChannel(HANDLE port) : port_(port) {}

@@ -1,0 +1,24 @@
+#include "desktop_calls.h"
+
+#include "device_prep/sync_control.h"
+#include "device_prep/temp_files.h"
+#include "win32_desktop.h"
+#include "win32_message_boxes.h"
+
+void DeleteTempFiles() {
+  Win32Desktop desktop;
+  DeleteTempFiles(desktop);
+}
+
+void StopActiveSync() {
+  Win32Desktop desktop;
+  ShutdownActiveSync(desktop);
+  KillActiveSyncProcesses(desktop);
+}
+
+void RestartActiveSync() {
+  Win32Desktop desktop;
+  AfxMessageBoxes boxes;
+  StartActiveSyncQuoted(desktop, nullptr);
+  StartActiveSync(desktop, boxes);
+}

@@ -1,0 +1,32 @@
+// The progress page: hosts the download worker, which alone ends it.
+#pragma once
+
+#include "afxcmn.h"
+
+class CUpdateProgressDlg : public CDialog {
+ public:
+  CUpdateProgressDlg();
+
+  // Runs the page; returns once the worker has ended it and has itself ended.
+  INT_PTR DoModal() override;
+
+  // What the worker uses of the page, besides its caption and EndDialog.
+  CProgressCtrl m_progressTop;     // the overall bar
+  CProgressCtrl m_progressBottom;  // the step bar
+  CEdit m_editTop;                 // the heading
+  CEdit m_editBottom;              // the step caption
+
+ protected:
+  // Swallows every command, Enter and Esc among them: only the worker ends the page.
+  BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
+  void DoDataExchange(CDataExchange* pDX) override;
+  BOOL OnInitDialog() override;
+
+ private:
+  CPageThread m_worker;
+};
+
+// The worker's entry: makes the temporary folder the current directory (it stays so),
+// and runs the transfer from "temp.dat" through "TempFileToDown" to the device's port,
+// driving the page and ending it with 1 or 3. Always 0.
+UINT __cdecl DownloadThreadProc(LPVOID page);
