@@ -124,10 +124,10 @@ class Driver:
         self.proc = subprocess.Popen([LOADER, os.path.join(PROGRAMS, "wine_driver.exe")], env=session.env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 
-    def cmd(self, *fields):
+    def cmd(self, *fields, bound=WAIT + 10):
         self.proc.stdin.write("\t".join(str(f) for f in fields) + "\n")
         self.proc.stdin.flush()
-        ready, _, _ = select.select([self.proc.stdout], [], [], WAIT + 10)
+        ready, _, _ = select.select([self.proc.stdout], [], [], bound)
         if not ready:
             raise AssertionError(f"the driver did not answer {fields}")
         answer = self.proc.stdout.readline().rstrip("\n").split("\t")
@@ -171,6 +171,21 @@ class Driver:
     def charformat(self, pane, start, end):
         mask, effects, height, colour = self.cmd("charformat", pane, start, end)
         return int(mask, 16), int(effects, 16), int(height), int(colour, 16)
+
+    def wait_enabled(self, hwnd, timeout=WAIT * 1000):
+        """Waits until the window is enabled; the milliseconds that took."""
+        return int(self.cmd("waitenabled", hwnd, timeout)[0])
+
+    def record(self, caption):
+        """In the background, waits for the progress page with that caption and
+        watches it."""
+        self.cmd("record", caption, WAIT * 1000)
+
+    def recorded(self, seconds):
+        """Waits until the page watched is gone: its caption, heading and step caption
+        texts, and the overall and step bars' positions and upper ends, each as the
+        values in the order they came."""
+        return self.cmd("recorded", seconds * 1000, bound=seconds + 10)
 
     def read_memory(self, hwnd, rva, size):
         return bytes.fromhex(self.cmd("readmem", hwnd, f"{rva:x}", f"{size:x}")[0])

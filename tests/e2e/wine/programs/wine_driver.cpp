@@ -19,9 +19,21 @@
 //                                   control: mask effects height colour
 //   readmem HWND RVA SIZE           bytes of the window's process at the module-relative
 //                                   address (hex)
+//   waitenabled HWND TIMEOUT_MS     waits until the window is enabled; the milliseconds
+//                                   it took
+//   record CAPTION TIMEOUT_MS       in the background, waits for a visible dialog with
+//                                   that caption and watches it, a look every few
+//                                   milliseconds until it is gone: its caption, the
+//                                   texts of edits 1023 and 1009, the positions and
+//                                   upper ends of bars 1021 and 1007
+//   recorded TIMEOUT_MS             waits until the page watched is gone; what was seen,
+//                                   each of the seven as a comma-separated list of the
+//                                   values in the order they came (a value once for each
+//                                   run of it; texts hex-encoded)
 //   quit
 #include <windows.h>
 
+#include <commctrl.h>
 #include <psapi.h>
 #include <richedit.h>
 
@@ -92,13 +104,13 @@ BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
 }
 
 HWND FindVisible(const std::string& className, const std::string& caption, const std::vector<HWND>& skip,
-                 DWORD timeout) {
+                 DWORD timeout, DWORD interval = 50) {
   const DWORD start = GetTickCount();
   for (;;) {
     Search search{className, caption, skip, nullptr};
     EnumWindows(&MatchWindow, reinterpret_cast<LPARAM>(&search));
     if (search.found || GetTickCount() - start > timeout) return search.found;
-    Sleep(50);
+    Sleep(interval);
   }
 }
 
@@ -153,6 +165,68 @@ std::string ReadMemory(HWND hwnd, UINT_PTR rva, std::size_t size) {
       answer = "err\tread";
   }
   CloseHandle(process);
+  return answer;
+}
+
+// What the background watch of a progress page saw.
+struct Recording {
+  std::string caption;
+  DWORD timeout = 0;
+  bool found = false;
+  std::vector<std::string> seen[7];
+};
+
+Recording recording;
+HANDLE recorder = nullptr;
+
+void Note(std::vector<std::string>& values, const std::string& value) {
+  if (values.empty() || values.back() != value) values.push_back(value);
+}
+
+// One look at the page; false when the page no longer answers.
+bool Look(HWND window, UINT message, WPARAM wParam, std::string& value) {
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutA(window, message, wParam, 0, SMTO_ABORTIFHUNG, 5000, &result)) return false;
+  value = std::to_string(static_cast<int>(result));
+  return true;
+}
+
+DWORD WINAPI Record(LPVOID) {
+  HWND page = FindVisible("#32770", recording.caption, {}, recording.timeout, 2);
+  recording.found = page != nullptr;
+  const int edits[] = {1023, 1009};
+  const int bars[] = {1021, 1007};
+  // Each look is taken whole or not at all, so the end of the page adds no false values.
+  while (page && IsWindowVisible(page)) {
+    std::string look[7];
+    bool whole = !(look[0] = TextOf(page)).empty();
+    for (int i = 0; i < 2 && whole; ++i) {
+      look[1 + i] = TextOf(GetDlgItem(page, edits[i]));
+      HWND bar = GetDlgItem(page, bars[i]);
+      whole = Look(bar, PBM_GETPOS, 0, look[3 + 2 * i]) && Look(bar, PBM_GETRANGE, FALSE, look[4 + 2 * i]);
+    }
+    if (whole && IsWindowVisible(page)) {
+      for (int i = 0; i < 3; ++i) Note(recording.seen[i], Hex(look[i]));
+      for (int i = 3; i < 7; ++i) Note(recording.seen[i], look[i]);
+    }
+    Sleep(2);
+  }
+  return 0;
+}
+
+std::string Recorded(DWORD timeout) {
+  if (!recorder) return "err\tnothing recorded";
+  const DWORD waited = WaitForSingleObject(recorder, timeout);
+  if (waited != WAIT_OBJECT_0) return "err\tthe page is still there";
+  CloseHandle(recorder);
+  recorder = nullptr;
+  if (!recording.found) return "err\tthe page never came";
+  std::string answer = "ok";
+  for (const std::vector<std::string>& values : recording.seen) {
+    std::string list;
+    for (const std::string& value : values) list += (list.empty() ? "" : ",") + value;
+    answer += "\t" + list;
+  }
   return answer;
 }
 
@@ -216,6 +290,25 @@ std::string Run(const std::vector<std::string>& f) {
     return CharFormat(ParseHandle(f[1]), std::atol(f[2].c_str()), std::atol(f[3].c_str()));
   if (cmd == "readmem" && f.size() == 4)
     return ReadMemory(ParseHandle(f[1]), ParseHex(f[2]), static_cast<std::size_t>(ParseHex(f[3])));
+  if (cmd == "waitenabled" && f.size() == 3) {
+    HWND hwnd = ParseHandle(f[1]);
+    const DWORD start = GetTickCount();
+    while (!IsWindowEnabled(hwnd)) {
+      if (!IsWindow(hwnd) || GetTickCount() - start > static_cast<DWORD>(std::atol(f[2].c_str())))
+        return "err\tnot enabled";
+      Sleep(1);
+    }
+    return "ok\t" + std::to_string(GetTickCount() - start);
+  }
+  if (cmd == "record" && f.size() == 3) {
+    if (recorder) return "err\talready recording";
+    recording = Recording{};
+    recording.caption = f[1];
+    recording.timeout = static_cast<DWORD>(std::atol(f[2].c_str()));
+    recorder = CreateThread(nullptr, 0, &Record, nullptr, 0, nullptr);
+    return recorder ? "ok" : "err\tthread";
+  }
+  if (cmd == "recorded" && f.size() == 2) return Recorded(static_cast<DWORD>(std::atol(f[1].c_str())));
   return "err\tunknown command";
 }
 

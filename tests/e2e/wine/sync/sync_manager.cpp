@@ -10,6 +10,8 @@
 // Each step goes to manager.log beside the program, one line each:
 //   start COMMAND-LINE | already running | quit requested | nothing to quit
 //   close CLASS obeyed|ignored | quit obeyed|ignored
+// and at each start, which of the wizard's working files are in TEMP at that moment:
+//   temp holds NAME... | temp holds none
 #include <windows.h>
 
 #include <cstdio>
@@ -42,6 +44,17 @@ void Log(const std::string& line) {
   }
 }
 
+std::string WizardFilesInTemp() {
+  char folder[MAX_PATH] = {};
+  const DWORD length = GetEnvironmentVariableA("TEMP", folder, MAX_PATH);
+  std::string names;
+  for (const char* name : {"Nalvex.exe", "ORVANE.exe", "temp.dat", "TempFileToDown"}) {
+    const std::string path = std::string(folder, length < MAX_PATH ? length : 0) + "\\" + name;
+    if (length > 0 && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) names += std::string(" ") + name;
+  }
+  return names.empty() ? " none" : names;
+}
+
 std::string ClassOf(HWND window) {
   char name[64] = {};
   GetClassNameA(window, name, sizeof name);
@@ -62,6 +75,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   const std::string commandLine = GetCommandLineA();
   Log("start " + commandLine);
+  Log("temp holds" + WizardFilesInTemp());
   const bool quit = commandLine.find("/quit") != std::string::npos;
   ignoreClose = commandLine.find("--ignore-close") != std::string::npos;
   const bool ignoreQuit = commandLine.find("--ignore-quit") != std::string::npos;

@@ -5,6 +5,7 @@ manager's log."""
 
 import os
 import shutil
+import time
 
 import winehost
 
@@ -49,3 +50,13 @@ class SyncSoftware:
     def manager_log(self):
         """The manager's log since the last look."""
         return self.log.take()
+
+    def wait_for_log(self, start):
+        """The manager's log since the last look, up to a line that starts so."""
+        deadline = time.monotonic() + winehost.WAIT
+        log = []
+        while not any(line.startswith(start) for line in log):
+            assert time.monotonic() < deadline, f"never logged: {start}; log: {log}"
+            time.sleep(0.05)
+            log += self.log.take()
+        return log

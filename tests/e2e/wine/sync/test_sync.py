@@ -44,21 +44,11 @@ class Sync(winehost.SessionTest):
         self.session.screenshot("sync-software")
         return manager, comm
 
-    def wait_for_log(self, line, software=None):
-        software = software or self.software
-        deadline = time.monotonic() + winehost.WAIT
-        log = []
-        while line not in log:
-            self.assertLess(time.monotonic(), deadline, f"never logged: {line}; log: {log}")
-            time.sleep(0.05)
-            log += software.manager_log()
-        return log
-
     def test_1_shutdown_asks_the_running_manager_to_quit(self):
         manager, _ = self.start_software()
         self.assertEqual(self.probe("shutdown"), ["shutdown 1"])
         self.assertEqual(manager.wait(timeout=winehost.WAIT), 0, "the manager quit on its own")
-        log = self.wait_for_log("quit obeyed")
+        log = self.software.wait_for_log("quit obeyed")
         quit_line = f'start "{self.software.manager}" /quit'
         self.assertEqual([line for line in log if line in ("close CEAppMgr obeyed", "close SyncMgrUI obeyed",
                                                            quit_line, "quit requested", "quit obeyed")],
@@ -86,7 +76,7 @@ class Sync(winehost.SessionTest):
                 software.register()
                 software.manager_log()
                 self.assertEqual(self.probe("restart"), ["quoted 1", "restart done"])
-                log = self.wait_for_log("already running", software)
+                log = software.wait_for_log("already running")
                 starts = sorted(line for line in log if line.startswith("start"))
                 self.assertEqual(starts, sorted([f'start "{software.manager}"', f"start {bare}"]))
                 self.assertEqual(self.probe("shutdown", "kill", "settle")[1:], ["kill done", "settled"])
