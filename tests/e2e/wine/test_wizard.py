@@ -11,11 +11,10 @@ import unittest
 import expected
 import wizard
 import winehost
-from wizard import IDNO, IDYES, WM_COMMAND, IDOK, IDCANCEL, WM_KEYDOWN, VK_RETURN, VK_ESCAPE, WM_SYSCOMMAND, SC_CLOSE
+from wizard import IDCANCEL, IDNO, IDOK, IDYES, SC_CLOSE, VK_ESCAPE, VK_RETURN, WM_COMMAND, WM_KEYDOWN, WM_SYSCOMMAND
 
 SIGNALLED = "CeRapiInitEx cbSize=12 -> S_OK, event signalled"
 LAUNCHED = "CeCreateProcess Nalvex.exe -> started, the device restarts into its downloader"
-FAILURE_TEXT = expected.STRINGS[131]
 STEP_CAPTIONS_WITH_DOWNLOADER = [expected.STRINGS[i] for i in (144, 141, 145, 142, 146, 143)]
 STEP_CAPTIONS = [expected.STRINGS[i] for i in (145, 142, 146, 143)]
 # The device reads and answers at a pace at which every step shows long enough to be seen.
@@ -145,6 +144,121 @@ class Restart(WizardTest):
         self.assertEqual([s["role"] for s in report["streams"]], ["part2", "os-remainder"])
         self.assertEqual(report["verification"], "ok", report["problems"])
         self.finish(final)
+
+
+class Failures(WizardTest):
+    """Roads that end the program early, one run each."""
+
+    session_name = "wizard-failures"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.image = cls.walk.make_image("--kn", "2048", "--rev-blocks", "12")
+
+    def setUp(self):
+        super().setUp()
+        self.walk.lay_out(self.image)
+        self.walk.device.faults()
+
+    def assert_ended_clean(self):
+        """The program has ended, with every working file but its own deleted and no
+        sync software started."""
+        self.assertEqual(self.walk.exit_code(), 0)
+        self.assertEqual(self.walk.wizard_files(), ["ORVANE.exe"])
+        self.walk.assert_probe(["settled"], "settle")
+
+    def connect_failed(self):
+        walk = self.walk
+        walk.device.faults("refuse")
+        walk.next_on_welcome(walk.start())
+        failed = walk.page(wizard.CONNECT_FAILED, "connect-failed")
+        for message, wparam in ((WM_KEYDOWN, VK_ESCAPE), (WM_SYSCOMMAND, SC_CLOSE)):
+            walk.driver.post(failed, message, wparam)
+        time.sleep(0.3)
+        self.assertEqual(walk.driver.state(failed), (True, True), "only OK ends the dialog")
+        return failed
+
+    def test_1_no_connection_and_give_up(self):
+        self.walk.press(self.connect_failed(), wizard.CONNECT_FAILED_OK)
+        self.assert_ended_clean()
+
+    def test_2_no_connection_and_restart_then_nalvex_missing(self):
+        walk = self.walk
+        failed = self.connect_failed()
+        walk.software.manager_log()
+        walk.press(failed, wizard.RESTART_CHECK)
+        walk.press(failed, wizard.CONNECT_FAILED_OK)
+        welcome = walk.page(wizard.WELCOME, "welcome-again", skip=[failed])
+        self.assertIn(f'start "{walk.software.manager}"', walk.software.wait_for_log("temp holds"),
+                      "the sync software is started before the wizard starts anew")
+        walk.stop_software()
+
+        os.remove(os.path.join(walk.temp, "Nalvex.exe"))
+        walk.next_on_welcome(welcome)
+        walk.answer(expected.STRINGS[130], expected.STRINGS[126], IDOK, skip=[])
+        self.assert_ended_clean()
+
+    def test_3_failed_transfer_and_give_up(self):
+        walk = self.walk
+        walk.start_device(self.image, "--fail-after", "part2:flash")
+        walk.start_update(walk.to_step_3(walk.start()))
+        walk.progress_seen()
+        walk.press(walk.page(wizard.TRANSFER_FAILED, "transfer-failed"), wizard.TRANSFER_FAILED_OK)
+        self.assert_ended_clean()
+
+
+class Cancels(WizardTest):
+    """Cancelling steps 2 and 3: No leaves the page, Yes ends the wizard and starts
+    the sync software again."""
+
+    session_name = "wizard-cancels"
+
+    def answer_cancel(self, page, button):
+        self.walk.answer(expected.STRINGS[132], expected.STRINGS[131], button, skip=[page])
+
+    def test_1_step_2(self):
+        walk = self.walk
+        walk.lay_out(walk.make_image())
+        walk.start_software()
+        walk.next_on_welcome(walk.start())
+        step2 = walk.page(wizard.STEP2, "step-2")
+        walk.press(step2, wizard.STEP2_CANCEL)
+        self.answer_cancel(step2, IDNO)
+        self.assertEqual(walk.driver.state(step2), (True, True), "No leaves the page as it was")
+        walk.software.manager_log()
+        walk.driver.post(step2, WM_SYSCOMMAND, SC_CLOSE)
+        self.answer_cancel(step2, IDYES)
+        self.assertEqual(walk.exit_code(), 0)
+        self.assertEqual(walk.wizard_files(), ["ORVANE.exe"])
+        self.assertIn(f'start "{walk.software.manager}"', walk.software.wait_for_log("temp holds"))
+
+    def test_2_step_3_stops_the_port_watcher(self):
+        walk = self.walk
+        image = walk.make_image()
+        walk.lay_out(image)
+        walk.start_device(image)
+        self.addCleanup(walk.software.register)
+        walk.software.unregister()
+        step3 = walk.to_step_3(walk.start())
+        update = walk.driver.child(step3, wizard.UPDATE)
+        walk.driver.post(step3, WM_KEYDOWN, VK_ESCAPE)
+        self.answer_cancel(step3, IDNO)
+        walk.press(step3, wizard.STEP3_CANCEL)
+        self.answer_cancel(step3, IDYES)
+        # Without a registered sync software its start reports in boxes, while the page
+        # is still there: its watcher has stopped already, and the port it waited for
+        # no longer enables UPDATE.
+        box = walk.driver.find_box(wizard.WELCOME, skip=[step3])
+        walk.publish_port()
+        time.sleep(0.5)
+        self.assertEqual(walk.driver.state(update), (True, False), "the watcher ended with its page")
+        self.assertEqual(walk.driver.text(walk.driver.child(box, wizard.MESSAGE_TEXT)), "RegOpenKey error")
+        walk.press(box, IDOK)
+        walk.driver.gone(box)
+        walk.answer(wizard.WELCOME, "CreateProcess failed: ActiveSync in Finish.", IDOK, skip=[step3])
+        self.assertEqual(walk.exit_code(), 0)
+        self.assertEqual(walk.wizard_files(), ["ORVANE.exe"])
 
 
 if __name__ == "__main__":

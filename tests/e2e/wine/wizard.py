@@ -95,6 +95,10 @@ class Wizard:
         self.software.start_comm()
         self.assert_probe(["awaited"], "await")
 
+    def stop_software(self):
+        result = self.session.run(syncsoft.PROBE, "shutdown", "kill", "settle")
+        assert result.stdout.splitlines()[1:] == ["kill done", "settled"], result.stdout
+
     def assert_probe(self, lines, *commands):
         result = self.session.run(syncsoft.PROBE, *commands)
         assert result.returncode == 0 and result.stdout.splitlines() == lines, (commands, result.stdout)
