@@ -126,6 +126,10 @@ class Resources(unittest.TestCase):
                           f"{ASM_V2}requestedExecutionLevel")
         self.assertIsNotNone(level, "requestedExecutionLevel in the asm.v2 trustInfo form")
         self.assertEqual((level.get("level"), level.get("uiAccess")), ("asInvoker", "false"))
+        # Windows XP refuses to start a program whose own identity is malformed.
+        identity = root.find(ASM_V1 + "assemblyIdentity")
+        self.assertEqual(identity.get("type"), "win32")
+        self.assertRegex(identity.get("version"), r"^\d{1,5}(\.\d{1,5}){3}$", "four numbers")
         for element in root.iter():
             self.assertTrue(element.tag.startswith((ASM_V1, ASM_V2)), f"{element.tag}: a namespace of later systems")
             self.assertNotEqual(element.tag, ASM_V1 + "dependency", "no dependency: no visual styles")
