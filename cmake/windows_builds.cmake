@@ -25,8 +25,9 @@ function(orvane_windows_build name toolchain)
     ${ARGN})
 endfunction()
 
-orvane_windows_build(windows_x86 mingw-i686.cmake)
 set(ORVANE_WINDOWS_X86_DIR ${CMAKE_BINARY_DIR}/windows_x86)
+# The release zip (release/) packs this very program file.
+orvane_windows_build(windows_x86 mingw-i686.cmake BUILD_BYPRODUCTS ${ORVANE_WINDOWS_X86_DIR}/app/ORVANE.exe)
 if(ORVANE_WINE_ARCH STREQUAL "win64")
   # One cross build at a time: the machine has two cores.
   orvane_windows_build(windows_x64 mingw-x86_64.cmake DEPENDS windows_x86)

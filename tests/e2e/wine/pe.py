@@ -3,7 +3,7 @@ tables and its resources, dialog templates and string tables decoded."""
 
 import struct
 
-RT_BITMAP, RT_ICON, RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION = 2, 3, 5, 6, 14, 16
+RT_BITMAP, RT_ICON, RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 2, 3, 5, 6, 14, 16, 24
 CLASS_ORDINALS = {0x80: "BUTTON", 0x81: "EDIT", 0x82: "STATIC", 0x83: "LISTBOX", 0x84: "SCROLLBAR", 0x85: "COMBOBOX"}
 
 
@@ -80,9 +80,13 @@ class Image:
 
     def resources(self):
         """{(type, id): data} for resources named by number (every language)."""
+        return {(rtype, rid): data for rtype, rid, _, data in self.resource_entries()}
+
+    def resource_entries(self):
+        """[(type, id, language, data)] of the resource tree, every language apart."""
         base_rva = self.directories[2][0]
         base = self.offset(base_rva)
-        result = {}
+        result = []
 
         def entries(offset):
             named, numbered = struct.unpack_from("<HH", self.data, base + offset + 12)
@@ -92,10 +96,10 @@ class Image:
 
         for rtype, type_dir in entries(0):
             for rid, id_dir in entries(type_dir & 0x7FFFFFFF):
-                for _, leaf in entries(id_dir & 0x7FFFFFFF):
+                for lang, leaf in entries(id_dir & 0x7FFFFFFF):
                     data_rva, size = struct.unpack_from("<II", self.data, base + leaf)
                     start = self.offset(data_rva)
-                    result[(rtype, rid)] = self.data[start:start + size]
+                    result.append((rtype, rid, lang, self.data[start:start + size]))
         return result
 
     def strings(self):

@@ -4,6 +4,7 @@ imports nothing newer, and carries every template, text and picture as described
 import os
 import struct
 import unittest
+from xml.etree import ElementTree
 
 import expected
 import pe
@@ -14,6 +15,8 @@ EXE = os.path.join(os.environ.get("ORVANE_WINDOWS_X86_DIR", ""), "app", "ORVANE.
 # time only, when the sync software is there.
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comctl32.dll", "psapi.dll",
                 "msvcrt.dll", "shell32.dll", "ole32.dll"}
+
+ASM_V1, ASM_V2 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v2}"
 
 # Functions that Windows 2000 lacks.
 LATER_FUNCTIONS = {
@@ -58,6 +61,7 @@ class Resources(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         image = pe.Image(EXE)
+        cls.entries = image.resource_entries()
         cls.resources = image.resources()
         cls.strings = image.strings()
 
@@ -109,6 +113,26 @@ class Resources(unittest.TestCase):
         record = self.resources[(pe.RT_VERSION, 1)].decode("utf-16-le", errors="replace")
         self.assertIn("ProductName", record)
         self.assertIn("ORVANE", record)
+
+    def test_manifest(self):
+        """One manifest, asking to run as the invoking user in the asm.v2 form that Windows
+        XP reads safely; nothing else in it: no common-controls dependency (visual
+        styles), no OS-compatibility or settings entries."""
+        manifests = [(rid, data) for rtype, rid, _, data in self.entries if rtype == pe.RT_MANIFEST]
+        self.assertEqual([rid for rid, _ in manifests], [1], "exactly one manifest, id 1, in one language")
+        root = ElementTree.fromstring(manifests[0][1])
+        self.assertEqual((root.tag, root.get("manifestVersion")), (ASM_V1 + "assembly", "1.0"))
+        level = root.find(f"{ASM_V2}trustInfo/{ASM_V2}security/{ASM_V2}requestedPrivileges/"
+                          f"{ASM_V2}requestedExecutionLevel")
+        self.assertIsNotNone(level, "requestedExecutionLevel in the asm.v2 trustInfo form")
+        self.assertEqual((level.get("level"), level.get("uiAccess")), ("asInvoker", "false"))
+        # Windows XP refuses to start a program whose own identity is malformed.
+        identity = root.find(ASM_V1 + "assemblyIdentity")
+        self.assertEqual(identity.get("type"), "win32")
+        self.assertRegex(identity.get("version"), r"^\d{1,5}(\.\d{1,5}){3}$", "four numbers")
+        for element in root.iter():
+            self.assertTrue(element.tag.startswith((ASM_V1, ASM_V2)), f"{element.tag}: a namespace of later systems")
+            self.assertNotEqual(element.tag, ASM_V1 + "dependency", "no dependency: no visual styles")
 
 
 if __name__ == "__main__":
