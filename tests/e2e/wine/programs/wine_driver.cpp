@@ -78,11 +78,17 @@ std::string ClassOf(HWND hwnd) {
 std::string TextOf(HWND hwnd) {
   DWORD_PTR length = 0;
   if (!SendMessageTimeoutA(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return "";
-  std::vector<char> buffer(length + 1);
-  DWORD_PTR got = 0;
-  SendMessageTimeoutA(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG,
-                      5000, &got);
-  return std::string(buffer.data(), got);
+  // The text may grow between the two messages: a text that fills the buffer may have
+  // been cut, and is read again into a larger one.
+  for (std::size_t size = length + 2;; size *= 2) {
+    std::vector<char> buffer(size);
+    DWORD_PTR got = 0;
+    if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, size, reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG, 5000,
+                             &got)) {
+      return "";
+    }
+    if (got + 1 < size) return std::string(buffer.data(), got);
+  }
 }
 
 struct Search {
