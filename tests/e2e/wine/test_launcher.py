@@ -4,7 +4,6 @@ it: the programs and the image land in %TEMP%, and ORVANE starts there; refusals
 say why, wait for a key and start nothing."""
 
 import os
-import pwd
 import shutil
 import subprocess
 import time
@@ -16,19 +15,20 @@ import winehost
 
 FOLDER = "C:\\ORVANE 1.0.0.1"
 IMAGE, OTHER_IMAGE = "C:\\my images\\update image.dat", "C:\\my images\\other.dat"
-TEMP = "C:\\users\\%s\\Temp" % pwd.getpwuid(os.getuid()).pw_name
+TEMP = winehost.TEMP
 PLACED = ("ORVANE.exe", "Nalvex.exe", "temp.dat")
 IDYES = 6
 
 
-class Launcher(unittest.TestCase):
+class Launcher(winehost.SessionTest):
     """One session, its steps in order: refused without an image, then a dropped image
     starts ORVANE, a second drop meanwhile changes nothing, and CANCEL ends it."""
 
+    session_name = "launcher"
+
     @classmethod
     def setUpClass(cls):
-        cls.session = winehost.WineSession("launcher")
-        cls.addClassCleanup(cls.session.close)
+        super().setUpClass()
         cls.folder = cls.session.path(FOLDER)
         with zipfile.ZipFile(os.environ["ORVANE_RELEASE_ZIP"]) as z:
             z.extractall(cls.folder)
@@ -36,7 +36,6 @@ class Launcher(unittest.TestCase):
             # No 32-bit wine on this machine: the x86_64 build of the same sources
             # stands in for the zip's x86 program (the zip test checks that one).
             shutil.copy(winehost.ORVANE_EXE, os.path.join(cls.folder, "ORVANE.exe"))
-        print("launcher test runs", "the x86_64 build" if winehost.ARCH == "win64" else "the zip's x86 ORVANE.exe")
         cls.image = cls.session.path(IMAGE)
         os.makedirs(os.path.dirname(cls.image))
         for path, data in ((cls.image, os.urandom(70000)), (cls.session.path(OTHER_IMAGE), b"another image")):

@@ -2,7 +2,6 @@
 every piece, the About command and box, the icon, and the cancel question."""
 
 import os
-import pwd
 import time
 import unittest
 
@@ -102,7 +101,7 @@ class WelcomePage(winehost.SessionTest):
 
     def test_5_cancel_no_then_yes(self):
         # The working files wait in %TEMP%; only Yes removes them, and nothing else there.
-        temp = self.session.path("C:\\users\\%s\\Temp" % pwd.getpwuid(os.getuid()).pw_name)
+        temp = self.session.path(winehost.TEMP)
         os.makedirs(temp, exist_ok=True)
         names = ["Nalvex.exe", "ORVANE.exe", "temp.dat", "TempFileToDown", "keep.txt"]
         for name in names:

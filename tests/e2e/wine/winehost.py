@@ -8,6 +8,7 @@ program in the same prefix, and screenshots kept as artifacts.
 
 import fcntl
 import os
+import pwd
 import select
 import shutil
 import subprocess
@@ -24,6 +25,7 @@ WINDOWS_DIR = os.environ.get("ORVANE_WINDOWS_DIR", "")  # the Windows build that
 # Screenshots go to a folder of their own; without one named, beside the template prefix.
 ARTIFACTS = os.environ.get("ORVANE_ARTIFACTS", "")
 WAIT = 30  # seconds: a bound against hangs, never an expectation
+TEMP = "C:\\users\\%s\\Temp" % pwd.getpwuid(os.getuid()).pw_name  # the programs' %TEMP%
 
 ORVANE_EXE = os.path.join(WINDOWS_DIR, "app", "ORVANE.exe")
 PROGRAMS = os.path.join(WINDOWS_DIR, "tests", "e2e", "wine", "programs")
@@ -104,6 +106,7 @@ def make_template(prefix):
     if os.path.exists(prefix):
         stop_server(prefix)
         shutil.rmtree(prefix)
+    os.makedirs(os.path.dirname(os.path.abspath(prefix)), exist_ok=True)
     env = wine_env(prefix)
     subprocess.run([LOADER, "wineboot", "-i"], env=env, check=True, timeout=120,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -203,7 +206,7 @@ class Driver:
 class WineSession:
     """A private copy of the template prefix with its own X server."""
 
-    def __init__(self, name):
+    def __init__(self, name, show_logs=True):
         if not TEMPLATE or not os.path.isdir(TEMPLATE):
             raise AssertionError("no template prefix: run the wine_prefix test first")
         self.artifacts = artifacts_folder(TEMPLATE)
@@ -213,6 +216,7 @@ class WineSession:
         self.prefix = os.path.join(self.work, "prefix")
         # A real copy: a prefix is written to while programs run in it.
         subprocess.run(["cp", "-a", TEMPLATE, self.prefix], check=True)
+        self.show_logs = show_logs  # the programs' output, printed at the end
         self.processes = []
         self.drivers = []
         self.shots = 0
@@ -291,7 +295,7 @@ class WineSession:
         """Ends everything the session started, each step whatever the others did; the
         first failure is raised at the end."""
         steps = [driver.close for driver in self.drivers]
-        steps += [lambda entry=entry: self._end_process(*entry) for entry in self.processes]
+        steps += [lambda entry=entry: self._end_process(*entry, self.show_logs) for entry in self.processes]
         steps.append(lambda: stop_server(self.prefix))
         if self.xvfb:
             steps.append(self._stop_xvfb)
@@ -306,13 +310,13 @@ class WineSession:
             raise failure
 
     @staticmethod
-    def _end_process(proc, log_path):
+    def _end_process(proc, log_path, show_log):
         if proc.poll() is None:
             proc.kill()
         proc.wait(timeout=WAIT)
         with open(log_path) as log:
             output = log.read()
-        if output:  # shown by the test runner when the test fails
+        if output and show_log:  # shown by the test runner when the test fails
             print(f"--- {os.path.basename(log_path)}\n{output}")
 
     def _stop_xvfb(self):

@@ -7,7 +7,6 @@ the port watcher and the main-job demo."""
 
 import json
 import os
-import pwd
 import shutil
 import subprocess
 import time
@@ -21,7 +20,7 @@ PDASIM = os.environ.get("ORVANE_PDASIM", "pdasim")
 MKIMAGE = os.environ.get("ORVANE_MKIMAGE", "orvane-mkimage")
 BLOCK_BYTES = 16640
 PACKET_BYTES = 12288
-TEMP = "C:\\users\\%s\\Temp" % pwd.getpwuid(os.getuid()).pw_name
+TEMP = winehost.TEMP
 WIZARD_FILES = ["Nalvex.exe", "ORVANE.exe", "temp.dat", "TempFileToDown"]
 
 WM_KEYDOWN, WM_COMMAND, WM_SYSCOMMAND = 0x100, 0x111, 0x112
