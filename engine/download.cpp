@@ -21,7 +21,6 @@ class Download {
   bool Run() {
     c_.page.SetTitle(LoadText(IDS_PROGRESS_TITLE));
     c_.page.SetHeading(LoadText(IDS_PROGRESS_HEADING));
-    RegionLookup lookup = MakeRegionLookup("REV");
     port_ = c_.ports.Open(c_.paths.port);
     ORVANE_TRACE("USB handle is %x\r\n", port_ ? 1u : 0u);
 
@@ -32,27 +31,21 @@ class Download {
     }
     staging_ = c_.files.Open(c_.paths.staging, OpenMode::CreateReadWrite);
     if (!staging_) return false;
-    ImageHeader header;
-    ImageLayout layout;
-    if (!ReadImageHeader(*image_, header, layout)) return false;
-    std::uint64_t imageLength = 0;
-    if (!image_->GetLength(imageLength) || !SectionsFitImage(layout, imageLength)) {
-      c_.messages.ShowOk(LoadText(IDS_IMAGE_DAMAGED));
+    // Every check runs before the first byte leaves: a refused image never reaches the
+    // device, not even its downloader package.
+    TransferPlan plan;
+    if (!PlanTransfer(*image_, plan)) {
+      c_.messages.ShowOk(LoadText(plan.refusal));
       return false;
     }
+    const ImageLayout& layout = plan.layout;
     c_.page.OverallBar().SetRange(OverallBarRange(layout.os, layout.ud, layout.kn, layout.eb));
     c_.page.OverallBar().SetPos(0);
 
-    if (layout.Has(ImageFlags::UD) && !SendDownloaderPackage(header, layout)) return false;
+    if (layout.Has(ImageFlags::UD) && !SendDownloaderPackage(plan.header, layout)) return false;
 
     c_.page.SetStepCaption(LoadText(IDS_STEP3_DOWNLOAD_ADDON));
-    if (!DefineReserveRegion(*image_, lookup)) return false;
-    std::uint32_t reserveSize = 0;
-    if (!ComputeReserveSize(lookup, layout, reserveSize)) {
-      c_.messages.ShowOk(LoadText(IDS_RESERVE_TOO_LARGE));
-      return false;
-    }
-    if (!BuildPartTwoFile(*image_, *staging_, header, layout, reserveSize)) return false;
+    if (!BuildPartTwoFile(*image_, *staging_, plan.header, layout, plan.reserveSize)) return false;
     c_.page.SetStepCaption(LoadText(IDS_STEP3_DOWNLOAD_ADDON));
     ORVANE_TRACE("Download part 2.\r\n");
     std::uint64_t partTwoLength = 0;
@@ -69,7 +62,7 @@ class Download {
       return false;
     }
 
-    const ByteRange remainder = OsRemainder(layout, reserveSize);
+    const ByteRange remainder = OsRemainder(layout, plan.reserveSize);
     if (!Send(*image_, remainder.offset, remainder.length)) return false;
     c_.page.SetStepCaption(LoadText(IDS_STEP6_UPDATE_OS));
     // The device may restart without answering: only an explicit failure line fails.

@@ -211,6 +211,23 @@ bool BuildPartTwoFile(File& image, File& staging, const ImageHeader& header, con
   return staging.GetPosition(end) && staging.SetLength(end);
 }
 
+bool PlanTransfer(File& image, TransferPlan& plan) {
+  auto refuse = [&plan](StringId reason) {
+    plan.refusal = reason;
+    return false;
+  };
+  if (!ReadImageHeader(image, plan.header, plan.layout)) return refuse(IDS_IMAGE_TOO_SHORT);
+  if (!image.GetLength(plan.imageBytes) || !SectionsFitImage(plan.layout, plan.imageBytes)) {
+    return refuse(IDS_IMAGE_DAMAGED);
+  }
+  if (plan.layout.Has(ImageFlags::UD) && plan.imageBytes < std::uint64_t{HEADER_BYTES} + BOOT_BLOCKS_BYTES) {
+    return refuse(IDS_NO_BOOT_BLOCKS);
+  }
+  if (!DefineReserveRegion(image, plan.lookup)) return refuse(IDS_NO_RESERVED_REGION);
+  if (!ComputeReserveSize(plan.lookup, plan.layout, plan.reserveSize)) return refuse(IDS_RESERVE_TOO_LARGE);
+  return true;
+}
+
 ByteRange OsRemainder(const ImageLayout& layout, std::uint32_t reserveSize) {
   return {HEADER_BYTES + reserveSize, layout.os - reserveSize};
 }

@@ -71,7 +71,7 @@ int Refuse(std::uint32_t textId) {
   return 1;
 }
 
-// Validates the image as the transfer would and prints what would be sent.
+// Validates the image with the transfer's own checks and prints what would be sent.
 int CheckImage(const std::string& path) {
   PosixFileSystem files;
   auto image = files.Open(path, OpenMode::ReadShared);
@@ -79,20 +79,19 @@ int CheckImage(const std::string& path) {
     std::printf("refused: %s: %s\n", LoadText(IDS_NO_IMAGE), path.c_str());
     return 1;
   }
-  ImageHeader header;
-  ImageLayout layout;
-  std::uint64_t length = 0;
-  if (!image->GetLength(length) || !ReadImageHeader(*image, header, layout)) return Refuse(IDS_IMAGE_TOO_SHORT);
+  TransferPlan plan;
+  const bool sendable = PlanTransfer(*image, plan);
+  if (plan.refusal == IDS_IMAGE_TOO_SHORT) return Refuse(plan.refusal);
+  const ImageLayout& layout = plan.layout;
   std::string names;
-  std::printf("image %s: %" PRIu64 " bytes\n", path.c_str(), length);
+  std::printf("image %s: %" PRIu64 " bytes\n", path.c_str(), plan.imageBytes);
   std::printf("IMGFLAG 0x%x, sections%s\n", layout.flags, SectionNames(layout.flags, names));
   std::printf("sizes OS %u, BL %u, UD %u, KN %u, EB %u\n", layout.os, layout.bl, layout.ud, layout.kn, layout.eb);
-  if (!SectionsFitImage(layout, length)) return Refuse(IDS_IMAGE_DAMAGED);
-  const std::uint64_t packageEnd = std::uint64_t{HEADER_BYTES} + BOOT_BLOCKS_BYTES;
-  if (layout.Has(ImageFlags::UD) && length < packageEnd) return Refuse(IDS_NO_BOOT_BLOCKS);
+  if (!sendable && (plan.refusal == IDS_IMAGE_DAMAGED || plan.refusal == IDS_NO_BOOT_BLOCKS)) {
+    return Refuse(plan.refusal);
+  }
 
-  RegionLookup lookup = MakeRegionLookup("REV");
-  const bool found = DefineReserveRegion(*image, lookup);
+  const RegionLookup& lookup = plan.lookup;
   std::printf("reserved table: %u entries declared\n", lookup.declaredEntries);
   for (std::uint32_t i = 0; i < lookup.tableEntries; ++i) {
     const ReservedEntry& e = lookup.table[i];
@@ -101,19 +100,17 @@ int CheckImage(const std::string& path) {
   if (lookup.declaredEntries > lookup.tableEntries) {
     std::printf("  (%u more)\n", lookup.declaredEntries - lookup.tableEntries);
   }
-  if (!found) return Refuse(IDS_NO_RESERVED_REGION);
-  std::uint32_t reserveSize = 0;
-  if (!ComputeReserveSize(lookup, layout, reserveSize)) return Refuse(IDS_RESERVE_TOO_LARGE);
-  std::printf("RESERVE_SIZE %u (%u blocks)\n", reserveSize, lookup.blockCount);
+  if (!sendable) return Refuse(plan.refusal);
+  std::printf("RESERVE_SIZE %u (%u blocks)\n", plan.reserveSize, lookup.blockCount);
 
   int stream = 1;
   if (layout.Has(ImageFlags::UD)) {
     std::printf("stream %d: downloader package from the staging file, offset 0, length %" PRIu64 "\n", stream++,
-                packageEnd + layout.bl + layout.ud);
+                std::uint64_t{HEADER_BYTES} + BOOT_BLOCKS_BYTES + layout.bl + layout.ud);
   }
   std::printf("stream %d: part-2 file from the staging file, offset 0, length %" PRIu64 "\n", stream++,
-              std::uint64_t{HEADER_BYTES} + reserveSize + layout.bl + layout.kn + layout.eb);
-  const ByteRange remainder = OsRemainder(layout, reserveSize);
+              std::uint64_t{HEADER_BYTES} + plan.reserveSize + layout.bl + layout.kn + layout.eb);
+  const ByteRange remainder = OsRemainder(layout, plan.reserveSize);
   std::printf("stream %d: OS remainder from the image, offset %u, length %u\n", stream, remainder.offset,
               remainder.length);
   std::printf("would be sent\n");

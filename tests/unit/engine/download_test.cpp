@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "download.h"
 #include "fakes.h"
 #include "image_fixture.h"
@@ -241,35 +243,45 @@ TEST_F(DownloadTest, MissingImageShowsNoImageAndCreatesNothing) {
   EXPECT_FALSE(files.Open(folder.Path("TempFileToDown"), OpenMode::ReadShared));
 }
 
-TEST_F(DownloadTest, BadImagesFailBeforeAnythingIsSent) {
+TEST_F(DownloadTest, BadImagesAreRefusedBeforeAnythingIsSent) {
+  // Images with a downloader: a refusal found after its package was sent would leave the
+  // device in a new downloader with nothing to flash.
+  auto withUd = [](std::uint32_t osBlocks, std::uint32_t revBlocks, const std::function<void(TestImage&)>& shape) {
+    TestImage t = TestImage::WithOs(osBlocks, revBlocks);
+    shape(t);
+    t.Add(ImageFlags::UD, 512);
+    return t.Bytes();
+  };
   const struct {
     const char* what;
     std::vector<std::uint8_t> bytes;
-    std::vector<std::string> shown;
+    StringId reason;
   } cases[] = {
-      {"short header", Pattern(100, 1), {}},
+      {"short header", Pattern(100, 1), IDS_IMAGE_TOO_SHORT},
       {"sections past the end",
        [] {
          auto b = WithUd().Bytes();
          b.resize(b.size() - 1);
          return b;
        }(),
-       {LoadText(IDS_IMAGE_DAMAGED)}},
-      {"no REV entry",
-       [] {
-         TestImage t = TestImage::WithOs(3, 1);
-         MakeBootBlock(t.os, 0, {{"XIP", 1}}, 16);
-         return t.Bytes();
-       }(),
-       {}},
-      {"REV larger than OS", TestImage::WithOs(3, 4).Bytes(), {LoadText(IDS_RESERVE_TOO_LARGE)}},
+       IDS_IMAGE_DAMAGED},
+      {"ends before the two boot blocks", withUd(1, 1, [](TestImage&) {}), IDS_NO_BOOT_BLOCKS},
+      {"no REV entry", withUd(3, 1, [](TestImage& t) { MakeBootBlock(t.os, 0, {{"XIP", 1}}, 16); }),
+       IDS_NO_RESERVED_REGION},
+      {"no boot block", withUd(3, 1, [](TestImage& t) { t.os[0] = 0; }), IDS_NO_RESERVED_REGION},
+      {"no flash layout sector",
+       withUd(3, 1, [](TestImage& t) { MakeBootBlock(t.os, 0, {{"REV", 1}}, 16, "MSFLSH49"); }),
+       IDS_NO_RESERVED_REGION},
+      {"REV larger than OS", withUd(3, 4, [](TestImage&) {}), IDS_RESERVE_TOO_LARGE},
+      {"REV larger than OS, no downloader", TestImage::WithOs(3, 4).Bytes(), IDS_RESERVE_TOO_LARGE},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Rig r(clock, files);
     EXPECT_EQ(RunOn(r, c.bytes), DOWNLOAD_FAILED);
     EXPECT_TRUE(r.device.writes.empty());
-    EXPECT_EQ(r.messages.shown, c.shown);
+    EXPECT_EQ(r.messages.shown, std::vector<std::string>{LoadText(c.reason)});
+    EXPECT_TRUE(r.Captions().empty());
   }
 }
 
