@@ -106,15 +106,18 @@ class Download {
   bool ReopenAfterReset() {
     port_.reset();
     c_.clock.Sleep(RESET_SETTLE_MS);
-    const std::uint32_t firstAttempt = c_.clock.TickCount() + REOPEN_INTERVAL_MS;
+    c_.clock.Sleep(REOPEN_INTERVAL_MS);
+    // The bound runs from a tick already read: a sleep may wake a little before the tick
+    // it aimed at, so a tick projected past a sleep could still lie in the future.
+    const std::uint32_t firstAttempt = c_.clock.TickCount();
     for (;;) {
-      c_.clock.Sleep(REOPEN_INTERVAL_MS);
       port_ = c_.ports.Open(c_.paths.port);
       if (port_) break;
       if (c_.clock.TickCount() - firstAttempt >= REOPEN_LIMIT_MS) {
         c_.page.SetStepCaption(LoadText(IDS_PORT_NOT_BACK));
         return false;
       }
+      c_.clock.Sleep(REOPEN_INTERVAL_MS);
     }
     ORVANE_TRACE("Get Handle.\r\n");
     ORVANE_TRACE("Download USB Downloader Finish.\r\n");

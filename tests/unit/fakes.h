@@ -2,6 +2,7 @@
 // progress page and message boxes, a temporary folder, and a file that fails on demand.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -20,8 +21,10 @@ class VirtualClock : public Clock {
  public:
   explicit VirtualClock(std::uint32_t start = 5000) : now_(start) {}
   std::uint32_t TickCount() override { return now_; }
-  void Sleep(std::uint32_t milliseconds) override { now_ += milliseconds; }
+  // Sleeps may wake earlyWakeMs before the tick they aimed at, as Windows' can.
+  void Sleep(std::uint32_t milliseconds) override { now_ += milliseconds - std::min(milliseconds, earlyWakeMs); }
   void Advance(std::uint32_t milliseconds) { now_ += milliseconds; }
+  std::uint32_t earlyWakeMs = 0;
 
  private:
   std::uint32_t now_;
