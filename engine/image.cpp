@@ -140,9 +140,11 @@ bool BuildDownloaderPackage(File& image, File& staging, const ImageHeader& heade
   // The two boot blocks are taken whatever the OS size; BL and UD follow the OS section.
   std::uint32_t bootRead = 0;
   std::uint32_t sectionsRead = 0;
-  if (!SeekTo(image, HEADER_BYTES) || !image.Read(&package[HEADER_BYTES], BOOT_BLOCKS_BYTES, bootRead)) return false;
-  if (!SeekTo(image, std::uint64_t{HEADER_BYTES} + layout.os) ||
-      !image.Read(&package[HEADER_BYTES + BOOT_BLOCKS_BYTES], sectionBytes, sectionsRead)) {
+  // Pointers, not indexes: with no BL and an empty UD the sections start at the end.
+  std::uint8_t* const bootBlocks = package.data() + HEADER_BYTES;
+  std::uint8_t* const sectionStart = bootBlocks + BOOT_BLOCKS_BYTES;
+  if (!SeekTo(image, HEADER_BYTES) || !image.Read(bootBlocks, BOOT_BLOCKS_BYTES, bootRead)) return false;
+  if (!SeekTo(image, std::uint64_t{HEADER_BYTES} + layout.os) || !image.Read(sectionStart, sectionBytes, sectionsRead)) {
     return false;
   }
   if (!staging.Write(package.data(), static_cast<std::uint32_t>(total))) return false;
