@@ -60,7 +60,7 @@ bool FakeChannel::ReadByte(std::uint8_t& byte, std::uint32_t& got) {
     if (pause.pauseMs == 0) script_.pop_front();
   }
   if (clock_ != nullptr) clock_->Advance(wait);
-  return true;
+  return !failEmptyReads;
 }
 
 bool FakeChannel::GetTimeouts(CommTimeouts& value) {

@@ -47,6 +47,7 @@ class FakeChannel : public DeviceChannel {
   bool GetTimeouts(CommTimeouts& timeouts) override;
   bool SetTimeouts(const CommTimeouts& timeouts) override;
 
+  bool failEmptyReads = false;  // a read with no byte reports failure, as on a port that has hung up
   std::vector<std::vector<std::uint8_t>> writes;  // every write attempted, as given
   std::vector<std::uint8_t> Wire() const;         // the bytes that went out, in order
   std::size_t reads = 0;
