@@ -1,5 +1,8 @@
 #include "download.h"
 
+#include <new>
+#include <stdexcept>
+
 #include "image.h"
 #include "packet_stream.h"
 #include "status_lines.h"
@@ -17,6 +20,9 @@ namespace {
 class Download {
  public:
   explicit Download(DownloadContext& context) : c_(context) {}
+  ~Download() { Close(); }
+  Download(const Download&) = delete;
+  Download& operator=(const Download&) = delete;
 
   bool Run() {
     c_.page.SetTitle(LoadText(IDS_PROGRESS_TITLE));
@@ -130,14 +136,29 @@ class Download {
   std::unique_ptr<File> staging_;
 };
 
+// A box that cannot be shown either is left out: the page's result still tells.
+void ShowWhyStopped(MessageBoxes& messages, StringId why) noexcept {
+  try {
+    messages.ShowOk(LoadText(why));
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 unsigned DownloadThreadProc(DownloadContext& context) {
   int result = DOWNLOAD_FAILED;
-  {
+  // No exception may leave the worker, or the page would never end. By the time a
+  // handler runs, the transfer's port, files and buffers have been released.
+  try {
     Download download(context);
     if (download.Run()) result = DOWNLOAD_SUCCEEDED;
-    download.Close();
+  } catch (const std::bad_alloc&) {
+    ShowWhyStopped(context.messages, IDS_OUT_OF_MEMORY);
+  } catch (const std::length_error&) {  // a buffer larger than the process can address
+    ShowWhyStopped(context.messages, IDS_OUT_OF_MEMORY);
+  } catch (...) {
+    ShowWhyStopped(context.messages, IDS_UNEXPECTED_ERROR);
   }
   context.page.End(result);
   return 0;

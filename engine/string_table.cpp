@@ -99,6 +99,10 @@ const StringEntry STRING_TABLE[] = {
      "The update image has no reserved region named REV."},
     {IDS_NO_BOOT_BLOCKS,
      "The update image ends before the two boot blocks of its downloader package."},
+    {IDS_OUT_OF_MEMORY,
+     "There is not enough memory for this update. Update failed."},
+    {IDS_UNEXPECTED_ERROR,
+     "The update stopped on an unexpected error. Update failed."},
 };
 
 const std::size_t STRING_TABLE_SIZE = sizeof(STRING_TABLE) / sizeof(STRING_TABLE[0]);

@@ -54,6 +54,8 @@ enum StringId : std::uint32_t {
   IDS_IMAGE_TOO_SHORT = 154,
   IDS_NO_RESERVED_REGION = 155,
   IDS_NO_BOOT_BLOCKS = 156,
+  IDS_OUT_OF_MEMORY = 157,
+  IDS_UNEXPECTED_ERROR = 158,
 };
 
 struct StringEntry {

@@ -118,7 +118,16 @@ void FaultyFile::Fail(Op op, int index, bool shortRead) {
   shortRead_ = shortRead;
 }
 
-bool FaultyFile::Failing(Op op) { return op == failOp_ && counts_[static_cast<int>(op)]++ == failIndex_; }
+void FaultyFile::Throw(Op op, int index, std::exception_ptr error) {
+  Fail(op, index);
+  error_ = std::move(error);
+}
+
+bool FaultyFile::Failing(Op op) {
+  if (op != failOp_ || counts_[static_cast<int>(op)]++ != failIndex_) return false;
+  if (error_) std::rethrow_exception(error_);
+  return true;
+}
 
 bool FaultyFile::Seek(std::int64_t offset, SeekFrom from) {
   return !Failing(Op::Seek) && inner_->Seek(offset, from);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -127,6 +128,8 @@ class FaultyFile : public File {
   explicit FaultyFile(std::unique_ptr<File> inner) : inner_(std::move(inner)) {}
   // The call with this index (0 = first) of that kind fails; a read may come back short.
   void Fail(Op op, int index, bool shortRead = false);
+  // That call throws the error instead.
+  void Throw(Op op, int index, std::exception_ptr error);
 
   bool Seek(std::int64_t offset, SeekFrom from) override;
   bool Read(void* buffer, std::uint32_t count, std::uint32_t& got) override;
@@ -141,6 +144,7 @@ class FaultyFile : public File {
   Op failOp_ = Op::Seek;
   int failIndex_ = -1;
   bool shortRead_ = false;
+  std::exception_ptr error_;
   int counts_[4] = {};
 };
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
+#include <stdexcept>
 
 #include "download.h"
 #include "fakes.h"
@@ -55,9 +57,12 @@ class CountingFiles : public FileSystem {
   std::unique_ptr<File> Open(const std::string& name, OpenMode mode) override {
     auto file = real_.Open(name, mode);
     if (!file) return nullptr;
-    return std::make_unique<Counted>(std::move(file), open);
+    auto counted = std::make_unique<Counted>(std::move(file), open);
+    if (onOpen) onOpen(*counted);
+    return counted;
   }
   int open = 0;
+  std::function<void(FaultyFile&)> onOpen;  // sets up the faults of each file opened
 
  private:
   class Counted : public FaultyFile {
@@ -346,6 +351,26 @@ TEST_F(DownloadTest, AnswerToTheOsRemainder) {
     Rig r(clock, files);
     r.device.Say(std::string("Reserved region ok.\n") + c.answer);
     EXPECT_EQ(RunOn(r, TestImage::WithOs(3, 1).Bytes()), c.result);
+  }
+}
+
+TEST_F(DownloadTest, ExceptionsEndTheTransferAsFailedWithEverythingClosed) {
+  const struct {
+    std::exception_ptr error;
+    StringId shown;
+  } cases[] = {
+      {std::make_exception_ptr(std::bad_alloc()), IDS_OUT_OF_MEMORY},
+      {std::make_exception_ptr(std::length_error("vector")), IDS_OUT_OF_MEMORY},
+      {std::make_exception_ptr(std::runtime_error("other")), IDS_UNEXPECTED_ERROR},
+  };
+  for (const auto& c : cases) {
+    CountingFiles throwing;
+    // The image's third read fills the downloader package, as a failing allocation would.
+    throwing.onOpen = [&c](FaultyFile& file) { file.Throw(FaultyFile::Op::Read, 2, c.error); };
+    Rig r(clock, throwing);
+    EXPECT_EQ(RunOn(r, WithUd().Bytes()), DOWNLOAD_FAILED);
+    EXPECT_EQ(r.messages.shown, std::vector<std::string>{LoadText(c.shown)});
+    EXPECT_EQ(r.Captions(), Texts({144}));
   }
 }
 
