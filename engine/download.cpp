@@ -5,13 +5,16 @@
 
 #include "image.h"
 #include "packet_stream.h"
-#include "status_lines.h"
 #include "string_table.h"
 #include "trace.h"
 
 std::int32_t OverallBarRange(std::uint32_t os, std::uint32_t ud, std::uint32_t kn, std::uint32_t eb) {
   const std::uint32_t pieces = (eb + kn + ud + os) / PACKET_BYTES;
   return static_cast<std::int32_t>(pieces + os / BLOCK_BYTES);
+}
+
+bool OsAnswerAccepted(LineWaitEnd end) {
+  return end == LineWaitEnd::ExpectedLine || end == LineWaitEnd::Silence || end == LineWaitEnd::NoFirstByte;
 }
 
 namespace {
@@ -71,8 +74,7 @@ class Download {
     const ByteRange remainder = OsRemainder(layout, plan.reserveSize);
     if (!Send(*image_, remainder.offset, remainder.length)) return false;
     c_.page.SetStepCaption(LoadText(IDS_STEP6_UPDATE_OS));
-    // The device may restart without answering: only an explicit failure line fails.
-    return Wait(OS_ANSWER_WAIT, OS_PROGRAM_OK_LINE) != LineWaitEnd::FailureLine;
+    return OsAnswerAccepted(Wait(OS_ANSWER_WAIT, OS_PROGRAM_OK_LINE));
   }
 
   // Closes the port and both files, in this order.

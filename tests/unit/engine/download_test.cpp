@@ -352,6 +352,8 @@ TEST_F(DownloadTest, AnswerToTheOsRemainder) {
     r.device.Say(std::string("Reserved region ok.\n") + c.answer);
     EXPECT_EQ(RunOn(r, TestImage::WithOs(3, 1).Bytes()), c.result);
   }
+  // A wait that could not read, as with no port, never counts as an answer.
+  EXPECT_FALSE(OsAnswerAccepted(LineWaitEnd::ZeroLimit));
 }
 
 TEST_F(DownloadTest, ExceptionsEndTheTransferAsFailedWithEverythingClosed) {
