@@ -103,6 +103,10 @@ const StringEntry STRING_TABLE[] = {
      "There is not enough memory for this update. Update failed."},
     {IDS_UNEXPECTED_ERROR,
      "The update stopped on an unexpected error. Update failed."},
+    {IDS_PORT_STALLED,
+     "The device took no data for 30 seconds."},
+    {IDS_NOT_A_SERIAL_PORT,
+     "Not a serial port (tty)."},
 };
 
 const std::size_t STRING_TABLE_SIZE = sizeof(STRING_TABLE) / sizeof(STRING_TABLE[0]);

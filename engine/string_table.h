@@ -56,6 +56,8 @@ enum StringId : std::uint32_t {
   IDS_NO_BOOT_BLOCKS = 156,
   IDS_OUT_OF_MEMORY = 157,
   IDS_UNEXPECTED_ERROR = 158,
+  IDS_PORT_STALLED = 159,
+  IDS_NOT_A_SERIAL_PORT = 160,
 };
 
 struct StringEntry {
