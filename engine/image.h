@@ -125,7 +125,7 @@ struct TransferPlan {
   std::uint64_t imageBytes = 0;
   RegionLookup lookup = MakeRegionLookup(RESERVED_REGION_NAME);
   std::uint32_t reserveSize = 0;
-  StringId refusal = IDS_IMAGE_TOO_SHORT;  // why the image cannot be sent, when it cannot
+  StringId refusal = IDS_IMAGE_TOO_SHORT;  // why the image cannot be sent; only once a check failed
 };
 
 // Reads the header and checks everything the transfer will rely on, in this order:
