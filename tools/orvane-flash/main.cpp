@@ -40,13 +40,13 @@ struct Options {
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "--version") == 0)) {
-    options.command = argv[1][2] == 'h' ? Command::Help : Command::Version;
-    return true;
-  }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
+    if ((arg == "--help" || arg == "--version") && argc == 2) {
+      options.command = arg == "--help" ? Command::Help : Command::Version;
+      return true;
+    }
     if (arg == "--port" && hasValue) {
       options.port = argv[++i];
     } else if (arg == "--workdir" && hasValue) {
