@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -18,6 +19,9 @@ namespace {
 
 constexpr int NO_BYTE_WAIT_MS = 100;
 constexpr std::chrono::milliseconds WRITE_STALL_LIMIT{30000};  // of no progress at all
+// A tty may not wake a poll for room that came (a pty's does not, under load), so
+// room is looked for again at least this often.
+constexpr std::chrono::milliseconds ROOM_RECHECK{100};
 
 using Steady = std::chrono::steady_clock;
 
@@ -50,8 +54,9 @@ class PosixSerialChannel : public DeviceChannel {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(WRITE_STALL_LIMIT - (Steady::now() - lastProgress));
       if (left.count() <= 0) return Fail(LoadText(IDS_PORT_STALLED));
       pollfd ready{fd_, POLLOUT, 0};
+      const auto wait = std::min(left, ROOM_RECHECK);
       // Hung up or failed, with no room to come: as the write itself would report it.
-      if (::poll(&ready, 1, static_cast<int>(left.count())) > 0 && (ready.revents & POLLOUT) == 0) {
+      if (::poll(&ready, 1, static_cast<int>(wait.count())) > 0 && (ready.revents & POLLOUT) == 0) {
         return Fail(std::strerror(EIO));
       }
     }
