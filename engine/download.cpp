@@ -1,8 +1,10 @@
 #include "download.h"
 
+#include <new>
+#include <stdexcept>
+
 #include "image.h"
 #include "packet_stream.h"
-#include "status_lines.h"
 #include "string_table.h"
 #include "trace.h"
 
@@ -11,17 +13,23 @@ std::int32_t OverallBarRange(std::uint32_t os, std::uint32_t ud, std::uint32_t k
   return static_cast<std::int32_t>(pieces + os / BLOCK_BYTES);
 }
 
+bool OsAnswerAccepted(LineWaitEnd end) {
+  return end == LineWaitEnd::ExpectedLine || end == LineWaitEnd::Silence || end == LineWaitEnd::NoFirstByte;
+}
+
 namespace {
 
 // One transfer: the open port and files live here and are closed when it ends.
 class Download {
  public:
   explicit Download(DownloadContext& context) : c_(context) {}
+  ~Download() { Close(); }
+  Download(const Download&) = delete;
+  Download& operator=(const Download&) = delete;
 
   bool Run() {
     c_.page.SetTitle(LoadText(IDS_PROGRESS_TITLE));
     c_.page.SetHeading(LoadText(IDS_PROGRESS_HEADING));
-    RegionLookup lookup = MakeRegionLookup("REV");
     port_ = c_.ports.Open(c_.paths.port);
     ORVANE_TRACE("USB handle is %x\r\n", port_ ? 1u : 0u);
 
@@ -32,27 +40,21 @@ class Download {
     }
     staging_ = c_.files.Open(c_.paths.staging, OpenMode::CreateReadWrite);
     if (!staging_) return false;
-    ImageHeader header;
-    ImageLayout layout;
-    if (!ReadImageHeader(*image_, header, layout)) return false;
-    std::uint64_t imageLength = 0;
-    if (!image_->GetLength(imageLength) || !SectionsFitImage(layout, imageLength)) {
-      c_.messages.ShowOk(LoadText(IDS_IMAGE_DAMAGED));
+    // Every check runs before the first byte leaves: a refused image never reaches the
+    // device, not even its downloader package.
+    TransferPlan plan;
+    if (!PlanTransfer(*image_, plan)) {
+      c_.messages.ShowOk(LoadText(plan.refusal));
       return false;
     }
+    const ImageLayout& layout = plan.layout;
     c_.page.OverallBar().SetRange(OverallBarRange(layout.os, layout.ud, layout.kn, layout.eb));
     c_.page.OverallBar().SetPos(0);
 
-    if (layout.Has(ImageFlags::UD) && !SendDownloaderPackage(header, layout)) return false;
+    if (layout.Has(ImageFlags::UD) && !SendDownloaderPackage(plan.header, layout)) return false;
 
     c_.page.SetStepCaption(LoadText(IDS_STEP3_DOWNLOAD_ADDON));
-    if (!DefineReserveRegion(*image_, lookup)) return false;
-    std::uint32_t reserveSize = 0;
-    if (!ComputeReserveSize(lookup, layout, reserveSize)) {
-      c_.messages.ShowOk(LoadText(IDS_RESERVE_TOO_LARGE));
-      return false;
-    }
-    if (!BuildPartTwoFile(*image_, *staging_, header, layout, reserveSize)) return false;
+    if (!BuildPartTwoFile(*image_, *staging_, plan.header, layout, plan.reserveSize)) return false;
     c_.page.SetStepCaption(LoadText(IDS_STEP3_DOWNLOAD_ADDON));
     ORVANE_TRACE("Download part 2.\r\n");
     std::uint64_t partTwoLength = 0;
@@ -69,11 +71,10 @@ class Download {
       return false;
     }
 
-    const ByteRange remainder = OsRemainder(layout, reserveSize);
+    const ByteRange remainder = OsRemainder(layout, plan.reserveSize);
     if (!Send(*image_, remainder.offset, remainder.length)) return false;
     c_.page.SetStepCaption(LoadText(IDS_STEP6_UPDATE_OS));
-    // The device may restart without answering: only an explicit failure line fails.
-    return Wait(OS_ANSWER_WAIT, OS_PROGRAM_OK_LINE) != LineWaitEnd::FailureLine;
+    return OsAnswerAccepted(Wait(OS_ANSWER_WAIT, OS_PROGRAM_OK_LINE));
   }
 
   // Closes the port and both files, in this order.
@@ -113,15 +114,18 @@ class Download {
   bool ReopenAfterReset() {
     port_.reset();
     c_.clock.Sleep(RESET_SETTLE_MS);
-    const std::uint32_t firstAttempt = c_.clock.TickCount() + REOPEN_INTERVAL_MS;
+    c_.clock.Sleep(REOPEN_INTERVAL_MS);
+    // The bound runs from a tick already read: a sleep may wake a little before the tick
+    // it aimed at, so a tick projected past a sleep could still lie in the future.
+    const std::uint32_t firstAttempt = c_.clock.TickCount();
     for (;;) {
-      c_.clock.Sleep(REOPEN_INTERVAL_MS);
       port_ = c_.ports.Open(c_.paths.port);
       if (port_) break;
       if (c_.clock.TickCount() - firstAttempt >= REOPEN_LIMIT_MS) {
         c_.page.SetStepCaption(LoadText(IDS_PORT_NOT_BACK));
         return false;
       }
+      c_.clock.Sleep(REOPEN_INTERVAL_MS);
     }
     ORVANE_TRACE("Get Handle.\r\n");
     ORVANE_TRACE("Download USB Downloader Finish.\r\n");
@@ -134,14 +138,29 @@ class Download {
   std::unique_ptr<File> staging_;
 };
 
+// A box that cannot be shown either is left out: the page's result still tells.
+void ShowWhyStopped(MessageBoxes& messages, StringId why) noexcept {
+  try {
+    messages.ShowOk(LoadText(why));
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 unsigned DownloadThreadProc(DownloadContext& context) {
   int result = DOWNLOAD_FAILED;
-  {
+  // No exception may leave the worker, or the page would never end. By the time a
+  // handler runs, the transfer's port, files and buffers have been released.
+  try {
     Download download(context);
     if (download.Run()) result = DOWNLOAD_SUCCEEDED;
-    download.Close();
+  } catch (const std::bad_alloc&) {
+    ShowWhyStopped(context.messages, IDS_OUT_OF_MEMORY);
+  } catch (const std::length_error&) {  // a buffer larger than the process can address
+    ShowWhyStopped(context.messages, IDS_OUT_OF_MEMORY);
+  } catch (...) {
+    ShowWhyStopped(context.messages, IDS_UNEXPECTED_ERROR);
   }
   context.page.End(result);
   return 0;

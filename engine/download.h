@@ -11,6 +11,7 @@
 #include "file.h"
 #include "message_boxes.h"
 #include "progress_page.h"
+#include "status_lines.h"
 
 class PortOpener {
  public:
@@ -53,6 +54,11 @@ constexpr const char OS_PROGRAM_OK_LINE[] = "OS program ok!\n";
 
 // The overall bar's upper end for an image.
 std::int32_t OverallBarRange(std::uint32_t os, std::uint32_t ud, std::uint32_t kn, std::uint32_t eb);
+
+// Whether the wait for "OS program ok!\n" lets the transfer succeed: the line itself,
+// or silence, as the device may restart without answering. A failure line does not, nor
+// a wait that could not read at all.
+bool OsAnswerAccepted(LineWaitEnd end);
 
 // Runs the whole transfer, closes everything it opened and ends the page with
 // DOWNLOAD_SUCCEEDED or DOWNLOAD_FAILED. Returns 0, the thread's exit code.

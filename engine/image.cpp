@@ -140,9 +140,11 @@ bool BuildDownloaderPackage(File& image, File& staging, const ImageHeader& heade
   // The two boot blocks are taken whatever the OS size; BL and UD follow the OS section.
   std::uint32_t bootRead = 0;
   std::uint32_t sectionsRead = 0;
-  if (!SeekTo(image, HEADER_BYTES) || !image.Read(&package[HEADER_BYTES], BOOT_BLOCKS_BYTES, bootRead)) return false;
-  if (!SeekTo(image, std::uint64_t{HEADER_BYTES} + layout.os) ||
-      !image.Read(&package[HEADER_BYTES + BOOT_BLOCKS_BYTES], sectionBytes, sectionsRead)) {
+  // Pointers, not indexes: with no BL and an empty UD the sections start at the end.
+  std::uint8_t* const bootBlocks = package.data() + HEADER_BYTES;
+  std::uint8_t* const sectionStart = bootBlocks + BOOT_BLOCKS_BYTES;
+  if (!SeekTo(image, HEADER_BYTES) || !image.Read(bootBlocks, BOOT_BLOCKS_BYTES, bootRead)) return false;
+  if (!SeekTo(image, std::uint64_t{HEADER_BYTES} + layout.os) || !image.Read(sectionStart, sectionBytes, sectionsRead)) {
     return false;
   }
   if (!staging.Write(package.data(), static_cast<std::uint32_t>(total))) return false;
@@ -209,6 +211,23 @@ bool BuildPartTwoFile(File& image, File& staging, const ImageHeader& header, con
   // A downloader package written before may be longer: nothing of it may ride along.
   std::uint64_t end = 0;
   return staging.GetPosition(end) && staging.SetLength(end);
+}
+
+bool PlanTransfer(File& image, TransferPlan& plan) {
+  auto refuse = [&plan](StringId reason) {
+    plan.refusal = reason;
+    return false;
+  };
+  if (!ReadImageHeader(image, plan.header, plan.layout)) return refuse(IDS_IMAGE_TOO_SHORT);
+  if (!image.GetLength(plan.imageBytes) || !SectionsFitImage(plan.layout, plan.imageBytes)) {
+    return refuse(IDS_IMAGE_DAMAGED);
+  }
+  if (plan.layout.Has(ImageFlags::UD) && plan.imageBytes < std::uint64_t{HEADER_BYTES} + BOOT_BLOCKS_BYTES) {
+    return refuse(IDS_NO_BOOT_BLOCKS);
+  }
+  if (!DefineReserveRegion(image, plan.lookup)) return refuse(IDS_NO_RESERVED_REGION);
+  if (!ComputeReserveSize(plan.lookup, plan.layout, plan.reserveSize)) return refuse(IDS_RESERVE_TOO_LARGE);
+  return true;
 }
 
 ByteRange OsRemainder(const ImageLayout& layout, std::uint32_t reserveSize) {

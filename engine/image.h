@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "file.h"
+#include "string_table.h"
 
 constexpr std::uint32_t HEADER_BYTES = 116;        // 29 little-endian words
 constexpr std::uint32_t SECTOR_BYTES = 520;        // 512 data bytes + 8 spare bytes
@@ -100,6 +101,7 @@ struct RegionLookup {
 };
 
 RegionLookup MakeRegionLookup(const char* name);
+constexpr const char RESERVED_REGION_NAME[] = "REV";
 
 // Finds the boot block, reads its flash layout sector and looks the region up by name
 // in the whole reserved table as far as it lies inside the block. True on a match.
@@ -114,6 +116,24 @@ bool ComputeReserveSize(const RegionLookup& lookup, const ImageLayout& layout, s
 // to the part-2 length. False when any read, seek or write fails or comes back short.
 bool BuildPartTwoFile(File& image, File& staging, const ImageHeader& header, const ImageLayout& layout,
                       std::uint32_t reserveSize);
+
+// What a transfer of the image sends, as found by the checks it passes before its
+// first byte leaves.
+struct TransferPlan {
+  ImageHeader header;
+  ImageLayout layout;
+  std::uint64_t imageBytes = 0;
+  RegionLookup lookup = MakeRegionLookup(RESERVED_REGION_NAME);
+  std::uint32_t reserveSize = 0;
+  StringId refusal = IDS_IMAGE_TOO_SHORT;  // why the image cannot be sent; only once a check failed
+};
+
+// Reads the header and checks everything the transfer will rely on, in this order:
+// the header is whole, the sections fit the file, an image with a downloader holds the
+// package's two boot blocks, the reserved region is found, and it fits the OS section.
+// False at the first check that fails, with its reason. The image's position is left
+// just after the header.
+bool PlanTransfer(File& image, TransferPlan& plan);
 
 struct ByteRange {
   std::uint32_t offset;

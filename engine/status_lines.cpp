@@ -54,7 +54,10 @@ int WaitForDeviceLine(DeviceChannel& channel, std::uint32_t waitLimit, const cha
   for (;;) {
     std::uint8_t byte = 0;
     std::uint32_t got = 0;
+    const std::uint32_t readStart = clock.TickCount();
     if (!channel.ReadByte(byte, got) || got == 0) {
+      const std::uint32_t spent = clock.TickCount() - readStart;
+      if (spent < EMPTY_READ_MS) clock.Sleep(EMPTY_READ_MS - spent);
       const std::uint32_t now = clock.TickCount();
       if (anyByte && now - lastByteTick > SILENCE_LIMIT_MS) return finish(0, LineWaitEnd::Silence);
       if (!anyByte && now - start > firstByteLimit) return finish(0, LineWaitEnd::NoFirstByte);

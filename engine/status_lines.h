@@ -10,6 +10,9 @@
 
 constexpr std::uint32_t LINE_BUFFER_BYTES = 128;  // a line of up to 127 bytes, line feed included
 constexpr std::uint32_t SILENCE_LIMIT_MS = 60000;
+// The least time a read that gives no byte takes: a port that has hung up answers
+// every read at once, and retrying at once would keep a core busy for the whole wait.
+constexpr std::uint32_t EMPTY_READ_MS = 100;
 
 constexpr const char FLASH_INCORRECT_LINE[] = "Flash Incorrect.\n";
 constexpr const char OS_NOT_COMPATIBLE_LINE[] = "OS not compatible.\n";

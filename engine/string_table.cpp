@@ -99,6 +99,14 @@ const StringEntry STRING_TABLE[] = {
      "The update image has no reserved region named REV."},
     {IDS_NO_BOOT_BLOCKS,
      "The update image ends before the two boot blocks of its downloader package."},
+    {IDS_OUT_OF_MEMORY,
+     "There is not enough memory for this update. Update failed."},
+    {IDS_UNEXPECTED_ERROR,
+     "The update stopped on an unexpected error. Update failed."},
+    {IDS_PORT_STALLED,
+     "The device took no data for 30 seconds."},
+    {IDS_NOT_A_SERIAL_PORT,
+     "Not a serial port (tty)."},
 };
 
 const std::size_t STRING_TABLE_SIZE = sizeof(STRING_TABLE) / sizeof(STRING_TABLE[0]);

@@ -7,12 +7,18 @@
 #include "clock.h"
 #include "download.h"
 
-// Opens the tty in raw mode with reads that return within about 100 ms when no byte
-// comes, so the status reader's silence rules can act. A path that is not a tty (a
-// plain file) still opens.
+// Opens only a tty, for reading and writing, not shared while open, raw. Nothing on the
+// port blocks: the open never waits for carrier, a read gives no byte after about
+// 100 ms, and a write fails once the device has taken nothing for 30 s.
 class PosixPortOpener : public PortOpener {
  public:
   std::unique_ptr<DeviceChannel> Open(const std::string& path) override;
+  // Why the last open, or the last write on a port opened since, failed; empty when
+  // neither has.
+  const std::string& LastFailure() const { return *failure_; }
+
+ private:
+  std::shared_ptr<std::string> failure_ = std::make_shared<std::string>();
 };
 
 class SteadyClock : public Clock {

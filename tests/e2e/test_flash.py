@@ -4,6 +4,7 @@ device, the plan check, and the image left as it was."""
 import hashlib
 import json
 import os
+import resource
 import subprocess
 import sys
 import tempfile
@@ -15,6 +16,7 @@ from imagefmt import BLOCK_BYTES
 FLASH = os.environ.get("ORVANE_FLASH", "orvane-flash")
 PDASIM = os.environ.get("ORVANE_PDASIM", "pdasim")
 MKIMAGE = os.environ.get("ORVANE_MKIMAGE", "orvane-mkimage")
+VERSION = os.environ.get("ORVANE_VERSION", "")
 # Bounds against hangs, never expectations. The slow group waits out the device's
 # silence (60 s) and the two minutes of reopen attempts in real time.
 WAIT = 200
@@ -26,7 +28,14 @@ def digest(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-class FlashTest(unittest.TestCase):
+def children_cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+class FlashCase(unittest.TestCase):
+    """Images, the simulated device and orvane-flash runs; no tests of its own."""
+
     def setUp(self):
         tmp = tempfile.TemporaryDirectory()
         self.addCleanup(tmp.cleanup)
@@ -44,7 +53,8 @@ class FlashTest(unittest.TestCase):
 
     def flash(self, image, *faults, reset_delay_ms=300, terminal=False):
         """Runs pdasim with the faults and orvane-flash against it; both exit codes,
-        pdasim's report and what orvane-flash printed, on a terminal if asked."""
+        pdasim's report and what orvane-flash printed, on a terminal if asked. The CPU
+        time orvane-flash used is kept in flash_cpu_seconds."""
         before = digest(image)
         sim = subprocess.Popen([PDASIM, "--link", self.link, "--out", self.out, "--image", image,
                                 "--max-seconds", str(WAIT), "--reset-delay-ms", str(reset_delay_ms),
@@ -54,10 +64,12 @@ class FlashTest(unittest.TestCase):
         while not os.path.exists(self.link) and sim.poll() is None:
             time.sleep(0.01)
         command = [FLASH, "--port", self.link, "--workdir", self.work, image]
+        cpu_before = children_cpu_seconds()
         if terminal:
             run = self.run_on_terminal(command)
         else:
             run = subprocess.run(command, capture_output=True, timeout=WAIT)
+        self.flash_cpu_seconds = children_cpu_seconds() - cpu_before
         # pdasim cannot see the host close the port: once orvane-flash has given up, it is
         # told to stop, and still writes its report.
         try:
@@ -89,11 +101,13 @@ class FlashTest(unittest.TestCase):
         os.close(master)
         return subprocess.CompletedProcess(command, proc.wait(WAIT), b"", printed)
 
+
+class FlashTest(FlashCase):
     def test_live_bars_on_a_terminal(self):
         code, sim_code, _, err = self.flash(self.image(os_blocks=400), terminal=True)
         self.assertEqual((code, sim_code), (0, 0), err)
         self.assertRegex(err, rb"\r\x1b\[K  all \[[#.]{20}\] +\d+%   step \[[#.]{20}\] +\d+%")
-        self.assertIn(b"done: ", err)
+        self.assertIn(b"Update done: ", err)
 
     def test_update_without_downloader(self):
         code, sim_code, report, err = self.flash(self.image("--bl", "1024", "--kn", "2048", "--eb", "512"))
@@ -140,7 +154,7 @@ class FlashTest(unittest.TestCase):
                 if message:
                     self.assertEqual(err.count(message), 1, err)
                 if expected == 1:
-                    self.assertIn(b"Update failed.", err)
+                    self.assertIn(b"Update failed after sending ", err)
                 else:
                     self.assertEqual(report["verification"], "ok")
 
@@ -163,39 +177,90 @@ class FlashTest(unittest.TestCase):
                 check = subprocess.run([FLASH, "--check", self.image(*args)], capture_output=True)
                 self.assertEqual(check.returncode, 1, check.stdout)
                 self.assertIn(reason, check.stdout)
-        missing = subprocess.run([FLASH, "--workdir", os.path.join(self.dir, "none"), self.image()],
-                                 capture_output=True)
-        self.assertEqual(missing.returncode, 1)
-        self.assertIn(b"is not a folder", missing.stderr)
+
+    def test_what_cannot_be_used_is_named_before_anything_is_done(self):
+        image = self.image()
+        plain = os.path.join(self.dir, "notes.txt")
+        with open(plain, "wb") as f:
+            f.write(b"not a port\n")
+        staged_image = os.path.join(self.work, "TempFileToDown")
+        os.link(image, staged_image)
+        missing = os.path.join(self.dir, "none")
+        cases = [
+            ([missing], missing.encode() + b": No such file or directory"),
+            (["--check", missing], missing.encode() + b": No such file or directory"),
+            (["--port", missing, image], missing.encode() + b": No such file or directory"),
+            (["--port", plain, image], plain.encode() + b": Not a serial port (tty)."),
+            (["--port", image, image], image.encode() + b": Not a serial port (tty)."),
+            (["--workdir", missing, image], missing.encode() + b": No such file or directory"),
+            (["--workdir", image, image], image.encode() + b": not a folder"),
+            (["--workdir", self.work, staged_image], staged_image.encode() + b": the staging file would overwrite the image"),
+        ]
+        before = {path: digest(path) for path in (image, plain)}
+        for args, message in cases:
+            with self.subTest(args=args):
+                run = subprocess.run([FLASH, *args], capture_output=True, timeout=WAIT)
+                self.assertEqual(run.returncode, 1, run.stderr)
+                self.assertEqual(run.stderr, b"orvane-flash: " + message + b"\n")
+        self.assertEqual({path: digest(path) for path in (image, plain)}, before)
+
+    def test_usage_help_and_version(self):
         usage = subprocess.run([FLASH, "--port"], capture_output=True)
-        self.assertEqual(usage.returncode, 2)
+        self.assertEqual((usage.returncode, usage.stdout), (2, b""))
         self.assertIn(b"usage: orvane-flash", usage.stderr)
+        helped = subprocess.run([FLASH, "--help"], capture_output=True)
+        self.assertEqual((helped.returncode, helped.stdout, helped.stderr), (0, usage.stderr, b""))
+        version = subprocess.run([FLASH, "--version"], capture_output=True)
+        self.assertEqual((version.returncode, version.stdout), (0, b"orvane-flash %s\n" % VERSION.encode()))
 
     def test_refused_image_sends_nothing(self):
-        code, sim_code, report, err = self.flash(self.image("--kn", "1024", "--cut", "1"))
-        self.assertEqual(code, 1)
-        self.assertIn(b"its sections do not fit in the file", err)
-        self.assertEqual(report["streams"], [])
+        # Not even the downloader package of an image that would be refused later.
+        refusals = [
+            (("--kn", "1024", "--cut", "1"), b"its sections do not fit in the file"),
+            (("--ud", "512", "--no-rev"), b"no reserved region named REV"),
+        ]
+        for args, reason in refusals:
+            with self.subTest(args=args):
+                code, sim_code, report, err = self.flash(self.image(*args))
+                self.assertEqual(code, 1)
+                self.assertIn(reason, err)
+                self.assertEqual(report["streams"], [])
 
 
-class SlowFlashTest(FlashTest):
-    """Faults whose handling takes the device's real time limits."""
+class SlowFlashTest(FlashCase):
+    """Faults whose handling takes the device's real time limits; each case is a test
+    of its own for the test runner, so they run side by side."""
 
     def test_silence_after_the_os_remainder_is_success(self):
         code, sim_code, report, err = self.flash(self.image(), "--silence", "os:2")
         self.assertEqual(code, 0, err)
 
-    def test_mute_device_fails_after_the_silence_limit(self):
-        code, _, report, err = self.flash(self.image("--ud", "512"), "--silence", "package")
+    def test_port_that_hangs_up_fails_after_the_silence_limit_quietly(self):
+        # The device takes the whole package, then its port hangs up: every read fails at
+        # once, and must still cost no CPU while the silence limit runs out.
+        package_stream = 10 + 116 + 33280 + 512
+        code, _, report, err = self.flash(self.image("--ud", "512"), "--drop", f"package:{package_stream}")
         self.assertEqual(code, 1, err)
         self.assertNotIn(b"STEP 3", err)
+        self.assertLess(self.flash_cpu_seconds, 6, "a wait of at least 60 s")
 
     def test_port_that_never_comes_back(self):
         code, _, report, err = self.flash(self.image("--ud", "512"), "--no-return")
         self.assertEqual(code, 1, err)
         self.assertIn(b"The device did not come back after its reset.", err)
 
+    def test_device_that_stops_taking_data(self):
+        master, slave = os.openpty()  # nobody ever reads the device's end
+        self.addCleanup(os.close, master)
+        port = os.ttyname(slave)
+        os.close(slave)
+        run = subprocess.run([FLASH, "--port", port, "--workdir", self.work, self.image()], capture_output=True,
+                             timeout=WAIT)
+        self.assertEqual(run.returncode, 1, run.stderr)
+        self.assertIn(b"orvane-flash: %s: The device took no data for 30 seconds.\n" % port.encode(), run.stderr)
+        self.assertIn(b"Update failed after sending ", run.stderr)
+
 
 if __name__ == "__main__":
-    group = sys.argv.pop(1) if len(sys.argv) > 1 else "FlashTest"
-    unittest.main(defaultTest=group)
+    names = sys.argv[1:] or ["FlashTest"]
+    unittest.main(argv=sys.argv[:1], defaultTest=names)

@@ -60,7 +60,7 @@ bool FakeChannel::ReadByte(std::uint8_t& byte, std::uint32_t& got) {
     if (pause.pauseMs == 0) script_.pop_front();
   }
   if (clock_ != nullptr) clock_->Advance(wait);
-  return true;
+  return !failEmptyReads;
 }
 
 bool FakeChannel::GetTimeouts(CommTimeouts& value) {
@@ -118,7 +118,16 @@ void FaultyFile::Fail(Op op, int index, bool shortRead) {
   shortRead_ = shortRead;
 }
 
-bool FaultyFile::Failing(Op op) { return op == failOp_ && counts_[static_cast<int>(op)]++ == failIndex_; }
+void FaultyFile::Throw(Op op, int index, std::exception_ptr error) {
+  Fail(op, index);
+  error_ = std::move(error);
+}
+
+bool FaultyFile::Failing(Op op) {
+  if (op != failOp_ || counts_[static_cast<int>(op)]++ != failIndex_) return false;
+  if (error_) std::rethrow_exception(error_);
+  return true;
+}
 
 bool FaultyFile::Seek(std::int64_t offset, SeekFrom from) {
   return !Failing(Op::Seek) && inner_->Seek(offset, from);

@@ -2,8 +2,10 @@
 // progress page and message boxes, a temporary folder, and a file that fails on demand.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,8 +22,10 @@ class VirtualClock : public Clock {
  public:
   explicit VirtualClock(std::uint32_t start = 5000) : now_(start) {}
   std::uint32_t TickCount() override { return now_; }
-  void Sleep(std::uint32_t milliseconds) override { now_ += milliseconds; }
+  // Sleeps may wake earlyWakeMs before the tick they aimed at, as Windows' can.
+  void Sleep(std::uint32_t milliseconds) override { now_ += milliseconds - std::min(milliseconds, earlyWakeMs); }
   void Advance(std::uint32_t milliseconds) { now_ += milliseconds; }
+  std::uint32_t earlyWakeMs = 0;
 
  private:
   std::uint32_t now_;
@@ -44,6 +48,7 @@ class FakeChannel : public DeviceChannel {
   bool GetTimeouts(CommTimeouts& timeouts) override;
   bool SetTimeouts(const CommTimeouts& timeouts) override;
 
+  bool failEmptyReads = false;  // a read with no byte reports failure, as on a port that has hung up
   std::vector<std::vector<std::uint8_t>> writes;  // every write attempted, as given
   std::vector<std::uint8_t> Wire() const;         // the bytes that went out, in order
   std::size_t reads = 0;
@@ -123,6 +128,8 @@ class FaultyFile : public File {
   explicit FaultyFile(std::unique_ptr<File> inner) : inner_(std::move(inner)) {}
   // The call with this index (0 = first) of that kind fails; a read may come back short.
   void Fail(Op op, int index, bool shortRead = false);
+  // That call throws the error instead.
+  void Throw(Op op, int index, std::exception_ptr error);
 
   bool Seek(std::int64_t offset, SeekFrom from) override;
   bool Read(void* buffer, std::uint32_t count, std::uint32_t& got) override;
@@ -137,6 +144,7 @@ class FaultyFile : public File {
   Op failOp_ = Op::Seek;
   int failIndex_ = -1;
   bool shortRead_ = false;
+  std::exception_ptr error_;
   int counts_[4] = {};
 };
 

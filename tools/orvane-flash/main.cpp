@@ -1,5 +1,6 @@
 // orvane-flash: runs the download sequence from Linux, where the kernel's USB serial
 // driver gives the device's downloader a tty.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,36 +23,44 @@ namespace {
 
 constexpr char USAGE[] =
     "usage: orvane-flash [--port PATH] [--workdir DIR] IMAGE\n"
-    "       orvane-flash --check IMAGE\n";
+    "       orvane-flash --check IMAGE\n"
+    "       orvane-flash --help | --version\n";
 constexpr char DEFAULT_PORT[] = "/dev/ttyUSB0";
 constexpr char STAGING_NAME[] = "TempFileToDown";
 // Windows 5.0 and 5.1 have codes of their own; every other host, Linux included, has this.
 constexpr std::uint32_t HOST_OS_CODE_OTHER = 1003;
 
+enum class Command { Flash, Check, Help, Version };
+
 struct Options {
+  Command command = Command::Flash;
   std::string port = DEFAULT_PORT;
   std::string workdir;
   std::string image;
-  bool check = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
+    if ((arg == "--help" || arg == "--version") && argc == 2) {
+      options.command = arg == "--help" ? Command::Help : Command::Version;
+      return true;
+    }
     if (arg == "--port" && hasValue) {
       options.port = argv[++i];
     } else if (arg == "--workdir" && hasValue) {
       options.workdir = argv[++i];
     } else if (arg == "--check") {
-      options.check = true;
+      options.command = Command::Check;
     } else if (!arg.empty() && arg[0] != '-' && options.image.empty()) {
       options.image = arg;
     } else {
       return false;
     }
   }
-  return !options.image.empty() && !(options.check && (!options.workdir.empty() || options.port != DEFAULT_PORT));
+  const bool portOrWorkdir = !options.workdir.empty() || options.port != DEFAULT_PORT;
+  return !options.image.empty() && !(options.command == Command::Check && portOrWorkdir);
 }
 
 const char* SectionNames(std::uint32_t flags, std::string& out) {
@@ -66,33 +75,55 @@ const char* SectionNames(std::uint32_t flags, std::string& out) {
   return out.c_str();
 }
 
+// One line on stderr naming what cannot be used, and why.
+void Complain(const std::string& what, const char* why) {
+  std::fprintf(stderr, "orvane-flash: %s: %s\n", what.c_str(), why);
+}
+
+// The image must be a file this run can read.
+bool ImageReadable(const std::string& path, struct stat& image) {
+  const char* why = nullptr;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    why = std::strerror(errno);
+  } else {
+    if (::fstat(fd, &image) != 0) {
+      why = std::strerror(errno);
+    } else if (!S_ISREG(image.st_mode)) {
+      why = "not a regular file";
+    }
+    ::close(fd);
+  }
+  if (why != nullptr) Complain(path, why);
+  return why == nullptr;
+}
+
 int Refuse(std::uint32_t textId) {
   std::printf("refused: %s\n", LoadText(textId));
   return 1;
 }
 
-// Validates the image as the transfer would and prints what would be sent.
+// Validates the image with the transfer's own checks and prints what would be sent.
 int CheckImage(const std::string& path) {
   PosixFileSystem files;
   auto image = files.Open(path, OpenMode::ReadShared);
   if (!image) {
-    std::printf("refused: %s: %s\n", LoadText(IDS_NO_IMAGE), path.c_str());
+    Complain(path, std::strerror(errno));
     return 1;
   }
-  ImageHeader header;
-  ImageLayout layout;
-  std::uint64_t length = 0;
-  if (!image->GetLength(length) || !ReadImageHeader(*image, header, layout)) return Refuse(IDS_IMAGE_TOO_SHORT);
+  TransferPlan plan;
+  const bool sendable = PlanTransfer(*image, plan);
+  if (!sendable && plan.refusal == IDS_IMAGE_TOO_SHORT) return Refuse(plan.refusal);
+  const ImageLayout& layout = plan.layout;
   std::string names;
-  std::printf("image %s: %" PRIu64 " bytes\n", path.c_str(), length);
+  std::printf("image %s: %" PRIu64 " bytes\n", path.c_str(), plan.imageBytes);
   std::printf("IMGFLAG 0x%x, sections%s\n", layout.flags, SectionNames(layout.flags, names));
   std::printf("sizes OS %u, BL %u, UD %u, KN %u, EB %u\n", layout.os, layout.bl, layout.ud, layout.kn, layout.eb);
-  if (!SectionsFitImage(layout, length)) return Refuse(IDS_IMAGE_DAMAGED);
-  const std::uint64_t packageEnd = std::uint64_t{HEADER_BYTES} + BOOT_BLOCKS_BYTES;
-  if (layout.Has(ImageFlags::UD) && length < packageEnd) return Refuse(IDS_NO_BOOT_BLOCKS);
+  if (!sendable && (plan.refusal == IDS_IMAGE_DAMAGED || plan.refusal == IDS_NO_BOOT_BLOCKS)) {
+    return Refuse(plan.refusal);
+  }
 
-  RegionLookup lookup = MakeRegionLookup("REV");
-  const bool found = DefineReserveRegion(*image, lookup);
+  const RegionLookup& lookup = plan.lookup;
   std::printf("reserved table: %u entries declared\n", lookup.declaredEntries);
   for (std::uint32_t i = 0; i < lookup.tableEntries; ++i) {
     const ReservedEntry& e = lookup.table[i];
@@ -101,33 +132,32 @@ int CheckImage(const std::string& path) {
   if (lookup.declaredEntries > lookup.tableEntries) {
     std::printf("  (%u more)\n", lookup.declaredEntries - lookup.tableEntries);
   }
-  if (!found) return Refuse(IDS_NO_RESERVED_REGION);
-  std::uint32_t reserveSize = 0;
-  if (!ComputeReserveSize(lookup, layout, reserveSize)) return Refuse(IDS_RESERVE_TOO_LARGE);
-  std::printf("RESERVE_SIZE %u (%u blocks)\n", reserveSize, lookup.blockCount);
+  if (!sendable) return Refuse(plan.refusal);
+  std::printf("RESERVE_SIZE %u (%u blocks)\n", plan.reserveSize, lookup.blockCount);
 
   int stream = 1;
   if (layout.Has(ImageFlags::UD)) {
     std::printf("stream %d: downloader package from the staging file, offset 0, length %" PRIu64 "\n", stream++,
-                packageEnd + layout.bl + layout.ud);
+                std::uint64_t{HEADER_BYTES} + BOOT_BLOCKS_BYTES + layout.bl + layout.ud);
   }
   std::printf("stream %d: part-2 file from the staging file, offset 0, length %" PRIu64 "\n", stream++,
-              std::uint64_t{HEADER_BYTES} + reserveSize + layout.bl + layout.kn + layout.eb);
-  const ByteRange remainder = OsRemainder(layout, reserveSize);
+              std::uint64_t{HEADER_BYTES} + plan.reserveSize + layout.bl + layout.kn + layout.eb);
+  const ByteRange remainder = OsRemainder(layout, plan.reserveSize);
   std::printf("stream %d: OS remainder from the image, offset %u, length %u\n", stream, remainder.offset,
               remainder.length);
   std::printf("would be sent\n");
   return 0;
 }
 
-// Counts the bytes that reach the port, for the closing summary.
-class CountingPorts : public PortOpener {
+// The real ports, counting the bytes that reach them for the closing summary.
+class WatchedPorts : public PortOpener {
  public:
   std::unique_ptr<DeviceChannel> Open(const std::string& path) override {
     auto port = real_.Open(path);
     if (!port) return nullptr;
     return std::make_unique<Counted>(std::move(port), sent);
   }
+  const std::string& LastFailure() const { return real_.LastFailure(); }
   std::uint64_t sent = 0;
 
  private:
@@ -150,20 +180,48 @@ class CountingPorts : public PortOpener {
   PosixPortOpener real_;
 };
 
-int Flash(const Options& options) {
+// A given working folder must exist, and the staging file made there, cut to length 0
+// when the run starts, must be a plain file other than the image.
+bool WorkdirUsable(const std::string& workdir, const std::string& staging, const struct stat& image) {
+  struct stat node {};
+  if (::stat(workdir.c_str(), &node) != 0) {
+    Complain(workdir, std::strerror(errno));
+    return false;
+  }
+  if (!S_ISDIR(node.st_mode)) {
+    Complain(workdir, "not a folder");
+    return false;
+  }
+  if (::stat(staging.c_str(), &node) != 0) return true;  // the run makes it
+  const char* why = nullptr;
+  if (node.st_dev == image.st_dev && node.st_ino == image.st_ino) {
+    why = "the staging file would overwrite the image";
+  } else if (!S_ISREG(node.st_mode)) {
+    why = "not a regular file";
+  }
+  if (why != nullptr) Complain(staging, why);
+  return why == nullptr;
+}
+
+// Opens the port once and lets it go, as the Windows program's port watcher does before
+// the transfer, so a port that cannot be used is named before any work is done.
+bool PortOpens(const std::string& path) {
+  PosixPortOpener probe;
+  if (probe.Open(path)) return true;
+  Complain(path, probe.LastFailure().c_str());
+  return false;
+}
+
+int Flash(const Options& options, const struct stat& image) {
   std::string workdir = options.workdir;
   const bool ownWorkdir = workdir.empty();
-  struct stat folder {};
-  if (!ownWorkdir && (::stat(workdir.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))) {
-    std::fprintf(stderr, "orvane-flash: %s is not a folder\n", workdir.c_str());
-    return 1;
-  }
+  if (!ownWorkdir && !WorkdirUsable(workdir, workdir + "/" + STAGING_NAME, image)) return 1;
+  if (!PortOpens(options.port)) return 1;
   if (ownWorkdir) {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/orvane-flash-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
-      std::fprintf(stderr, "orvane-flash: cannot make a working folder in %s: %s\n", pattern.c_str(),
-                   std::strerror(errno));
+      Complain(pattern, std::strerror(errno));
       return 1;
     }
     workdir = pattern;
@@ -173,7 +231,7 @@ int Flash(const Options& options) {
   ConsolePage page(stderr, ::isatty(STDERR_FILENO) != 0);
   SteadyClock clock;
   PosixFileSystem files;
-  CountingPorts ports;
+  WatchedPorts ports;
   const std::string staging = workdir + "/" + STAGING_NAME;
   DownloadContext context{page, page, clock, files, ports, {options.port, options.image, staging}};
   const auto start = std::chrono::steady_clock::now();
@@ -184,10 +242,14 @@ int Flash(const Options& options) {
     ::unlink(staging.c_str());
     ::rmdir(workdir.c_str());
   }
-  const bool ok = page.Result() == DOWNLOAD_SUCCEEDED;
-  std::fprintf(stderr, "%s: %" PRIu64 " bytes sent in %.1f s (%.0f KiB/s)\n", ok ? "done" : LoadText(IDS_UPDATE_FAILED),
-               ports.sent, seconds, seconds > 0 ? static_cast<double>(ports.sent) / 1024.0 / seconds : 0.0);
-  return ok ? 0 : 1;
+  if (page.Result() != DOWNLOAD_SUCCEEDED) {
+    if (!ports.LastFailure().empty()) Complain(options.port, ports.LastFailure().c_str());
+    std::fprintf(stderr, "Update failed after sending %" PRIu64 " bytes in %.1f s.\n", ports.sent, seconds);
+    return 1;
+  }
+  std::fprintf(stderr, "Update done: %" PRIu64 " bytes sent in %.1f s (%.0f KiB/s).\n", ports.sent, seconds,
+               seconds > 0 ? static_cast<double>(ports.sent) / 1024.0 / seconds : 0.0);
+  return 0;
 }
 
 }  // namespace
@@ -198,5 +260,15 @@ int main(int argc, char** argv) {
     std::fputs(USAGE, stderr);
     return 2;
   }
-  return options.check ? CheckImage(options.image) : Flash(options);
+  if (options.command == Command::Help) {
+    std::fputs(USAGE, stdout);
+    return 0;
+  }
+  if (options.command == Command::Version) {
+    std::printf("orvane-flash %s\n", ORVANE_VERSION);
+    return 0;
+  }
+  struct stat image {};
+  if (!ImageReadable(options.image, image)) return 1;
+  return options.command == Command::Check ? CheckImage(options.image) : Flash(options, image);
 }

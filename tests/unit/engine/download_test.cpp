@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
+#include <stdexcept>
+
 #include "download.h"
 #include "fakes.h"
 #include "image_fixture.h"
@@ -53,9 +57,12 @@ class CountingFiles : public FileSystem {
   std::unique_ptr<File> Open(const std::string& name, OpenMode mode) override {
     auto file = real_.Open(name, mode);
     if (!file) return nullptr;
-    return std::make_unique<Counted>(std::move(file), open);
+    auto counted = std::make_unique<Counted>(std::move(file), open);
+    if (onOpen) onOpen(*counted);
+    return counted;
   }
   int open = 0;
+  std::function<void(FaultyFile&)> onOpen;  // sets up the faults of each file opened
 
  private:
   class Counted : public FaultyFile {
@@ -241,35 +248,45 @@ TEST_F(DownloadTest, MissingImageShowsNoImageAndCreatesNothing) {
   EXPECT_FALSE(files.Open(folder.Path("TempFileToDown"), OpenMode::ReadShared));
 }
 
-TEST_F(DownloadTest, BadImagesFailBeforeAnythingIsSent) {
+TEST_F(DownloadTest, BadImagesAreRefusedBeforeAnythingIsSent) {
+  // Images with a downloader: a refusal found after its package was sent would leave the
+  // device in a new downloader with nothing to flash.
+  auto withUd = [](std::uint32_t osBlocks, std::uint32_t revBlocks, const std::function<void(TestImage&)>& shape) {
+    TestImage t = TestImage::WithOs(osBlocks, revBlocks);
+    shape(t);
+    t.Add(ImageFlags::UD, 512);
+    return t.Bytes();
+  };
   const struct {
     const char* what;
     std::vector<std::uint8_t> bytes;
-    std::vector<std::string> shown;
+    StringId reason;
   } cases[] = {
-      {"short header", Pattern(100, 1), {}},
+      {"short header", Pattern(100, 1), IDS_IMAGE_TOO_SHORT},
       {"sections past the end",
        [] {
          auto b = WithUd().Bytes();
          b.resize(b.size() - 1);
          return b;
        }(),
-       {LoadText(IDS_IMAGE_DAMAGED)}},
-      {"no REV entry",
-       [] {
-         TestImage t = TestImage::WithOs(3, 1);
-         MakeBootBlock(t.os, 0, {{"XIP", 1}}, 16);
-         return t.Bytes();
-       }(),
-       {}},
-      {"REV larger than OS", TestImage::WithOs(3, 4).Bytes(), {LoadText(IDS_RESERVE_TOO_LARGE)}},
+       IDS_IMAGE_DAMAGED},
+      {"ends before the two boot blocks", withUd(1, 1, [](TestImage&) {}), IDS_NO_BOOT_BLOCKS},
+      {"no REV entry", withUd(3, 1, [](TestImage& t) { MakeBootBlock(t.os, 0, {{"XIP", 1}}, 16); }),
+       IDS_NO_RESERVED_REGION},
+      {"no boot block", withUd(3, 1, [](TestImage& t) { t.os[0] = 0; }), IDS_NO_RESERVED_REGION},
+      {"no flash layout sector",
+       withUd(3, 1, [](TestImage& t) { MakeBootBlock(t.os, 0, {{"REV", 1}}, 16, "MSFLSH49"); }),
+       IDS_NO_RESERVED_REGION},
+      {"REV larger than OS", withUd(3, 4, [](TestImage&) {}), IDS_RESERVE_TOO_LARGE},
+      {"REV larger than OS, no downloader", TestImage::WithOs(3, 4).Bytes(), IDS_RESERVE_TOO_LARGE},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Rig r(clock, files);
     EXPECT_EQ(RunOn(r, c.bytes), DOWNLOAD_FAILED);
     EXPECT_TRUE(r.device.writes.empty());
-    EXPECT_EQ(r.messages.shown, c.shown);
+    EXPECT_EQ(r.messages.shown, std::vector<std::string>{LoadText(c.reason)});
+    EXPECT_TRUE(r.Captions().empty());
   }
 }
 
@@ -296,12 +313,24 @@ TEST_F(DownloadTest, MissingResetAnswerFails) {
 }
 
 TEST_F(DownloadTest, PortThatDoesNotComeBackFailsAfterTwoMinutes) {
-  device.Say("device reset.\n");
-  ports.failures = 1000;
-  EXPECT_EQ(Run(WithUd().Bytes()), DOWNLOAD_FAILED);
-  EXPECT_EQ(Captions().back(), LoadText(IDS_PORT_NOT_BACK));
-  ASSERT_EQ(ports.attempts.size(), 42u);  // the first open, then 41 attempts 3 s apart
-  EXPECT_EQ(ports.attempts.back() - ports.attempts[1], 120000u);
+  // Sleeps that wake a little early must not end the attempts before two minutes.
+  const struct {
+    std::uint32_t earlyWakeMs;
+    std::size_t attempts;  // the first open, then attempts 3 s apart until 120 s have passed
+    std::uint32_t lastAfterFirst;
+  } cases[] = {{0, 42, 120000}, {2, 43, 41 * 2998}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.earlyWakeMs);
+    VirtualClock early;
+    early.earlyWakeMs = c.earlyWakeMs;
+    Rig r(early, files);
+    r.device.Say("device reset.\n");
+    r.ports.failures = 1000;
+    EXPECT_EQ(RunOn(r, WithUd().Bytes()), DOWNLOAD_FAILED);
+    EXPECT_EQ(r.Captions().back(), LoadText(IDS_PORT_NOT_BACK));
+    ASSERT_EQ(r.ports.attempts.size(), c.attempts);
+    EXPECT_EQ(r.ports.attempts.back() - r.ports.attempts[1], c.lastAfterFirst);
+  }
 }
 
 TEST_F(DownloadTest, FailureAnswerToPartTwoEndsWithUpdateFailed) {
@@ -322,6 +351,28 @@ TEST_F(DownloadTest, AnswerToTheOsRemainder) {
     Rig r(clock, files);
     r.device.Say(std::string("Reserved region ok.\n") + c.answer);
     EXPECT_EQ(RunOn(r, TestImage::WithOs(3, 1).Bytes()), c.result);
+  }
+  // A wait that could not read, as with no port, never counts as an answer.
+  EXPECT_FALSE(OsAnswerAccepted(LineWaitEnd::ZeroLimit));
+}
+
+TEST_F(DownloadTest, ExceptionsEndTheTransferAsFailedWithEverythingClosed) {
+  const struct {
+    std::exception_ptr error;
+    StringId shown;
+  } cases[] = {
+      {std::make_exception_ptr(std::bad_alloc()), IDS_OUT_OF_MEMORY},
+      {std::make_exception_ptr(std::length_error("vector")), IDS_OUT_OF_MEMORY},
+      {std::make_exception_ptr(std::runtime_error("other")), IDS_UNEXPECTED_ERROR},
+  };
+  for (const auto& c : cases) {
+    CountingFiles throwing;
+    // The image's third read fills the downloader package, as a failing allocation would.
+    throwing.onOpen = [&c](FaultyFile& file) { file.Throw(FaultyFile::Op::Read, 2, c.error); };
+    Rig r(clock, throwing);
+    EXPECT_EQ(RunOn(r, WithUd().Bytes()), DOWNLOAD_FAILED);
+    EXPECT_EQ(r.messages.shown, std::vector<std::string>{LoadText(c.shown)});
+    EXPECT_EQ(r.Captions(), Texts({144}));
   }
 }
 

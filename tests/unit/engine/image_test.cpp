@@ -125,12 +125,14 @@ TEST_F(ImageTest, DownloaderPackageWithoutBlOrWithEmptyUd) {
   EXPECT_EQ(HeaderOf(Staged()).Word(ImageHeader::WORD_BL_SIZE), 4096u);
   EXPECT_EQ(Slice(Staged(), 33396, 700), noBl.ud);
 
-  TestImage emptyUd = TestImage::WithOs(2, 1);
-  emptyUd.Add(ImageFlags::BL, 512);
-  emptyUd.Add(ImageFlags::UD, 0);
-  OpenAndRead(emptyUd);
-  ASSERT_TRUE(BuildDownloaderPackage(*image, *staging, header, layout, length));
-  EXPECT_EQ(length, 116u + 33280u + 512u);
+  for (std::uint32_t bl : {512u, 0u}) {  // with nothing after the boot blocks, too
+    TestImage emptyUd = TestImage::WithOs(2, 1);
+    if (bl > 0) emptyUd.Add(ImageFlags::BL, bl);
+    emptyUd.Add(ImageFlags::UD, 0);
+    OpenAndRead(emptyUd);
+    ASSERT_TRUE(BuildDownloaderPackage(*image, *staging, header, layout, length));
+    EXPECT_EQ(length, 116u + 33280u + bl);
+  }
 }
 
 TEST_F(ImageTest, DownloaderPackageFromShortImageIsWrittenZeroFilledAndFails) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "fakes.h"
 #include "status_lines.h"
 
@@ -104,6 +106,20 @@ TEST_F(StatusLinesTest, NoFirstByteEndsAfterTheLargerOfLimitAndSilence) {
   channel.Pause(250000);
   channel.Say("Reserved region ok.\n");
   EXPECT_EQ(Wait("Reserved region ok.\n", 300000), 1);
+}
+
+TEST_F(StatusLinesTest, ReadsThatFailAtOnceArePacedAndCountAsNoByte) {
+  for (const char* before : {"", ".\n"}) {
+    SCOPED_TRACE(before);
+    FakeChannel gone(&clock, 1);  // every empty read fails after 1 ms
+    gone.failEmptyReads = true;
+    gone.Say(before);
+    const std::uint32_t start = clock.TickCount();
+    EXPECT_EQ(WaitForDeviceLine(gone, 5000, "device reset.\n", &page.overall, &page.step, clock, &end), 0);
+    EXPECT_EQ(end, *before == '\0' ? LineWaitEnd::NoFirstByte : LineWaitEnd::Silence);
+    EXPECT_EQ(clock.TickCount() - start, SILENCE_LIMIT_MS + EMPTY_READ_MS);
+    EXPECT_EQ(gone.reads, std::strlen(before) + 601);  // one empty read per 100 ms, not one per 1 ms
+  }
 }
 
 TEST_F(StatusLinesTest, TickCountWrapDoesNoHarm) {
