@@ -80,8 +80,7 @@ UINT __cdecl DownloadThreadProc(LPVOID param) {
   // Everything the transfer uses lives here, on the worker's own stack; the page is
   // reached only through its windows, and not at all once the transfer has ended it.
   Win32Desktop desktop;
-  std::string temp;
-  if (desktop.ReadEnvironmentVariable("TEMP", temp)) desktop.EnterFolder(temp);
+  EnterTempFolder(desktop);
 
   ProgressDlgView page(*static_cast<CUpdateProgressDlg*>(param));
   AfxMessageBoxes boxes;

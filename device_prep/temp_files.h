@@ -4,15 +4,20 @@
 #include <cstddef>
 
 #include "device_prep/desktop.h"
+#include "engine/download.h"
 
-// The wizard's working files in the temporary folder.
-constexpr char HELPER_FILE_NAME[] = "Nalvex.exe";    // the device helper, also its name on the device
-constexpr char WIZARD_FILE_NAME[] = "ORVANE.exe";    // the wizard's own copy
-constexpr char IMAGE_FILE_NAME[] = "temp.dat";       // the update image
-constexpr char STAGING_FILE_NAME[] = "TempFileToDown";
+// The wizard's working files in the temporary folder, besides the engine's image and
+// staging file.
+constexpr char HELPER_FILE_NAME[] = "Nalvex.exe";  // the device helper, also its name on the device
+constexpr char WIZARD_FILE_NAME[] = "ORVANE.exe";  // the wizard's own copy
 
 // The longest temporary folder path, without its terminator (a 260-byte buffer).
 constexpr std::size_t TEMP_FOLDER_MAX_CHARS = 259;
+
+// Makes the folder named by TEMP the current directory, where it stays. False, with
+// the current directory left as it was, when TEMP is unset, empty, too long or cannot
+// be entered.
+bool EnterTempFolder(Desktop& desktop);
 
 // Enters the folder named by TEMP, which stays the current directory, and deletes
 // "Nalvex.exe", "ORVANE.exe", "temp.dat" and "TempFileToDown" there, in this order,

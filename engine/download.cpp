@@ -23,7 +23,12 @@ namespace {
 class Download {
  public:
   explicit Download(DownloadContext& context) : c_(context) {}
-  ~Download() { Close(); }
+  // Closes the port and both files, in this order.
+  ~Download() {
+    port_.reset();
+    image_.reset();
+    staging_.reset();
+  }
   Download(const Download&) = delete;
   Download& operator=(const Download&) = delete;
 
@@ -75,13 +80,6 @@ class Download {
     if (!Send(*image_, remainder.offset, remainder.length)) return false;
     c_.page.SetStepCaption(LoadText(IDS_STEP6_UPDATE_OS));
     return OsAnswerAccepted(Wait(OS_ANSWER_WAIT, OS_PROGRAM_OK_LINE));
-  }
-
-  // Closes the port and both files, in this order.
-  void Close() {
-    port_.reset();
-    image_.reset();
-    staging_.reset();
   }
 
  private:

@@ -20,8 +20,12 @@ class PortOpener {
   virtual std::unique_ptr<DeviceChannel> Open(const std::string& path) = 0;
 };
 
+// The update image and the staging file, by name in the temporary folder.
+constexpr char IMAGE_FILE_NAME[] = "temp.dat";
+constexpr char STAGING_FILE_NAME[] = "TempFileToDown";
+
 // Where the sequence finds its port and files; on Windows the port is
-// \\.\wceusbsh001 and the files are "temp.dat" and "TempFileToDown" in %TEMP%.
+// \\.\wceusbsh001 and the files are IMAGE_FILE_NAME and STAGING_FILE_NAME in %TEMP%.
 struct DownloadPaths {
   std::string port;
   std::string image;

@@ -26,7 +26,6 @@ constexpr char USAGE[] =
     "       orvane-flash --check IMAGE\n"
     "       orvane-flash --help | --version\n";
 constexpr char DEFAULT_PORT[] = "/dev/ttyUSB0";
-constexpr char STAGING_NAME[] = "TempFileToDown";
 // Windows 5.0 and 5.1 have codes of their own; every other host, Linux included, has this.
 constexpr std::uint32_t HOST_OS_CODE_OTHER = 1003;
 
@@ -215,7 +214,7 @@ bool PortOpens(const std::string& path) {
 int Flash(const Options& options, const struct stat& image) {
   std::string workdir = options.workdir;
   const bool ownWorkdir = workdir.empty();
-  if (!ownWorkdir && !WorkdirUsable(workdir, workdir + "/" + STAGING_NAME, image)) return 1;
+  if (!ownWorkdir && !WorkdirUsable(workdir, workdir + "/" + STAGING_FILE_NAME, image)) return 1;
   if (!PortOpens(options.port)) return 1;
   if (ownWorkdir) {
     const char* tmp = std::getenv("TMPDIR");
@@ -232,7 +231,7 @@ int Flash(const Options& options, const struct stat& image) {
   SteadyClock clock;
   PosixFileSystem files;
   WatchedPorts ports;
-  const std::string staging = workdir + "/" + STAGING_NAME;
+  const std::string staging = workdir + "/" + STAGING_FILE_NAME;
   DownloadContext context{page, page, clock, files, ports, {options.port, options.image, staging}};
   const auto start = std::chrono::steady_clock::now();
   DownloadThreadProc(context);
