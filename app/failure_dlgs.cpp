@@ -5,74 +5,53 @@
 #include "string_table.h"
 #include "text_panes.h"
 
-namespace {
+CFailureDlg::CFailureDlg(UINT templateId, UINT captionId, void (*fill)(CRichEditCtrl&))
+    : CDialog(templateId), captionId_(captionId), fill_(fill) {}
 
-// The system's exclamation icon in place of the program's own.
-void ShowExclamationIcon(CStatic& icon) { icon.SetIcon(::LoadIconA(nullptr, IDI_EXCLAMATION)); }
+void CFailureDlg::DoDataExchange(CDataExchange* pDX) {
+  CDialog::DoDataExchange(pDX);
+  DDX_Control(pDX, IDC_FAILURE_ICON, m_iconStatic);
+  DDX_Control(pDX, IDC_RESTART_CHECK, m_restartCheck);
+  DDX_Control(pDX, IDC_RICH_TEXT, m_richText);
+}
 
-// Checked or indeterminate.
-bool RestartTicked(const CButton& box) { return (box.GetState() & 3) != 0; }
+BOOL CFailureDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  // The system's exclamation icon in place of the program's own.
+  m_iconStatic.SetIcon(::LoadIconA(nullptr, IDI_EXCLAMATION));
+  if (captionId_ != 0) {
+    CString caption;
+    caption.LoadString(captionId_);
+    SetWindowText(caption);
+  }
+  fill_(m_richText);
+  SetForegroundWindow();
+  return TRUE;
+}
 
-}  // namespace
+void CFailureDlg::OnCancel() {}
 
-CTransferFailedDlg::CTransferFailedDlg() : CDialog(IDD_TRANSFER_FAILED) {}
+int CFailureDlg::Choice() const {
+  return static_cast<int>((m_restartCheck.GetState() & 3) != 0 ? RESULT_RESTART : RESULT_QUIT);
+}
 
-BEGIN_MESSAGE_MAP(CTransferFailedDlg, CDialog)
+CTransferFailedDlg::CTransferFailedDlg() : CFailureDlg(IDD_TRANSFER_FAILED, 0, &FillTransferFailedText) {}
+
+BEGIN_MESSAGE_MAP(CTransferFailedDlg, CFailureDlg)
   ON_BN_CLICKED(IDC_TRANSFER_FAILED_OK, OnOkClicked)
 END_MESSAGE_MAP()
 
-void CTransferFailedDlg::DoDataExchange(CDataExchange* pDX) {
-  CDialog::DoDataExchange(pDX);
-  DDX_Control(pDX, IDC_FAILURE_ICON, m_iconStatic);
-  DDX_Control(pDX, IDC_RESTART_CHECK, m_restartCheck);
-  DDX_Control(pDX, IDC_RICH_TEXT, m_richText);
-}
+void CTransferFailedDlg::OnOkClicked() { EndDialog(Choice()); }
 
-BOOL CTransferFailedDlg::OnInitDialog() {
-  CDialog::OnInitDialog();
-  ShowExclamationIcon(m_iconStatic);
-  FillTransferFailedText(m_richText);
-  SetForegroundWindow();
-  return TRUE;
-}
+CConnectFailedDlg::CConnectFailedDlg()
+    : CFailureDlg(IDD_CONNECT_FAILED, IDS_PDA_INIT_FAILED, &FillConnectFailedText) {}
 
-void CTransferFailedDlg::OnOkClicked() {
-  EndDialog(static_cast<int>(RestartTicked(m_restartCheck) ? RESULT_RESTART : RESULT_QUIT));
-}
-
-void CTransferFailedDlg::OnCancel() {}
-
-CConnectFailedDlg::CConnectFailedDlg() : CDialog(IDD_CONNECT_FAILED) {}
-
-BEGIN_MESSAGE_MAP(CConnectFailedDlg, CDialog)
+BEGIN_MESSAGE_MAP(CConnectFailedDlg, CFailureDlg)
   ON_BN_CLICKED(IDC_CONNECT_FAILED_OK, OnOkClicked)
 END_MESSAGE_MAP()
 
-void CConnectFailedDlg::DoDataExchange(CDataExchange* pDX) {
-  CDialog::DoDataExchange(pDX);
-  DDX_Control(pDX, IDC_FAILURE_ICON, m_iconStatic);
-  DDX_Control(pDX, IDC_RICH_TEXT, m_richText);
-  DDX_Control(pDX, IDC_RESTART_CHECK, m_restartCheck);
-}
-
-BOOL CConnectFailedDlg::OnInitDialog() {
-  CDialog::OnInitDialog();
-  ShowExclamationIcon(m_iconStatic);
-  CString caption;
-  caption.LoadString(IDS_PDA_INIT_FAILED);
-  SetWindowText(caption);
-  FillConnectFailedText(m_richText);
-  SetForegroundWindow();
-  return TRUE;
-}
-
 void CConnectFailedDlg::OnOkClicked() {
-  if (!RestartTicked(m_restartCheck)) {
-    EndDialog(static_cast<int>(RESULT_QUIT));
-    return;
-  }
-  RestartActiveSync();
-  EndDialog(static_cast<int>(RESULT_RESTART));
+  const int choice = Choice();
+  if (choice == RESULT_RESTART) RestartActiveSync();
+  EndDialog(choice);
 }
-
-void CConnectFailedDlg::OnCancel() {}
