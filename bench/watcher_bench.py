@@ -24,18 +24,11 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def server_pid(prefix):
-    """The wine server of the prefix."""
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if not os.path.basename(f.read().split(b"\0")[0]).startswith(b"wineserver"):
-                    continue
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                if f"WINEPREFIX={prefix}\0".encode() in f.read():
-                    return int(pid)
-        except OSError:
-            continue
+def server_pid(session):
+    """The wine server of the session's prefix."""
+    for pid, words in session.host_processes():
+        if words and os.path.basename(words[0]).startswith("wineserver"):
+            return pid
     raise RuntimeError("no wine server for the prefix")
 
 
@@ -50,7 +43,7 @@ def round_(walk, wizard, seconds):
     """One program run: idle on the welcome page, then waiting at step 3, then the port."""
     walk.lay_out(walk.make_image())
     welcome = walk.start()
-    pids = [walk.program.pid, server_pid(walk.session.prefix)]
+    pids = [walk.program.pid, server_pid(walk.session)]
     idle = share_of_a_core(pids, seconds)
     step3 = walk.to_step_3(welcome)
     update = walk.driver.child(step3, wizard.UPDATE)

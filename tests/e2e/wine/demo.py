@@ -46,7 +46,7 @@ def walk(w, wizard):
     image = w.make_image("--bl", "8192", "--ud", "131072", "--kn", "65536", "--eb", "4096", "--rev-blocks", "4",
                          os_blocks=504)
     w.lay_out(image)
-    w.start_software()
+    w.software.start()
     w.start_device(image)
     welcome = w.start()
     step("welcome page: NEXT, and Yes to the data-loss question")

@@ -68,17 +68,13 @@ class Launcher(winehost.SessionTest):
         """(command line, Unix current folder) of each ORVANE.exe running in this
         session's prefix; wine runs a program in the Unix folder of its current one."""
         found = []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{pid}/environ", "rb") as f:
-                    if f"WINEPREFIX={self.session.prefix}\0".encode() not in f.read():
-                        continue
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    command = f.read().replace(b"\0", b" ").decode("latin-1").strip()
-                if command.lower().endswith("orvane.exe"):
+        for pid, words in self.session.host_processes():
+            command = " ".join(words)
+            if command.lower().endswith("orvane.exe"):
+                try:
                     found.append((command, os.readlink(f"/proc/{pid}/cwd")))
-            except OSError:
-                continue  # ended meanwhile, or not ours to read
+                except OSError:
+                    continue  # ended meanwhile
         return found
 
     def assert_placed(self, image):

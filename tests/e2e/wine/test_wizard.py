@@ -17,6 +17,7 @@ SIGNALLED = "CeRapiInitEx cbSize=12 -> S_OK, event signalled"
 LAUNCHED = "CeCreateProcess Nalvex.exe -> started, the device restarts into its downloader"
 STEP_CAPTIONS_WITH_DOWNLOADER = [expected.STRINGS[i] for i in (144, 141, 145, 142, 146, 143)]
 STEP_CAPTIONS = [expected.STRINGS[i] for i in (145, 142, 146, 143)]
+ESC_AND_CLOSE = ((WM_KEYDOWN, VK_ESCAPE), (WM_SYSCOMMAND, SC_CLOSE))
 # The device reads and answers at a pace at which every step shows long enough to be seen.
 PACE = ("--slow-read", "4096:2", "--dot-ms", "20")
 
@@ -31,11 +32,9 @@ class WizardTest(winehost.SessionTest):
         """Enter and Esc do nothing on the progress page; it shows the steps in order,
         its bars move, and the worker ends it with the final page."""
         walk = self.walk
-        for message, wparam in ((WM_KEYDOWN, VK_RETURN), (WM_KEYDOWN, VK_ESCAPE), (WM_COMMAND, IDOK),
-                                (WM_COMMAND, IDCANCEL), (WM_SYSCOMMAND, SC_CLOSE)):
-            walk.driver.post(progress, message, wparam)
-        time.sleep(0.3)
-        self.assertEqual(walk.driver.state(progress)[0], True, "the progress page stays")
+        state = walk.after_posting(progress, (WM_KEYDOWN, VK_RETURN), (WM_KEYDOWN, VK_ESCAPE), (WM_COMMAND, IDOK),
+                                   (WM_COMMAND, IDCANCEL), (WM_SYSCOMMAND, SC_CLOSE))
+        self.assertEqual(state[0], True, "the progress page stays")
         seen = walk.progress_seen()
         final = walk.page(wizard.FINAL, "final")
         self.assertEqual(seen.titles[-1:], [wizard.PROGRESS])
@@ -72,7 +71,7 @@ class WholeUpdate(WizardTest):
         image = walk.make_image("--bl", "8192", "--ud", str(layout["ud"]), "--kn", str(layout["kn"]), "--eb",
                                 str(layout["eb"]), "--rev-blocks", "3", os_blocks=200)
         walk.lay_out(image)
-        walk.start_software()
+        walk.software.start()
         walk.start_device(image, *PACE)
         walk.device.calls()
 
@@ -82,7 +81,7 @@ class WholeUpdate(WizardTest):
         calls = walk.device.calls()
         self.assertEqual(calls[0], SIGNALLED, "the push's connection")
         self.assertEqual(calls[-2:], [SIGNALLED, LAUNCHED], "Nalvex pushed and launched")
-        walk.assert_probe(["settled"], "settle")  # no window or process of the sync software left
+        self.assertEqual(walk.software.probe("settle"), ["settled"], "no window or process of the sync software")
 
         walk.press(step2, wizard.STEP2_NEXT)
         step3 = walk.page(wizard.STEP3, "step-3")
@@ -119,10 +118,7 @@ class Restart(WizardTest):
                          [expected.STRINGS[i] for i in (145, 142)])
         failed = walk.page(wizard.TRANSFER_FAILED, "transfer-failed")
         self.assertEqual(walk.device_report()["streams"][-1]["answer"], "Flash Incorrect.\n")
-        for message, wparam in ((WM_KEYDOWN, VK_ESCAPE), (WM_SYSCOMMAND, SC_CLOSE)):
-            walk.driver.post(failed, message, wparam)
-        time.sleep(0.3)
-        self.assertEqual(walk.driver.state(failed), (True, True), "only OK ends the dialog")
+        self.assertEqual(walk.after_posting(failed, *ESC_AND_CLOSE), (True, True), "only OK ends the dialog")
 
         walk.start_device(image, *PACE)
         walk.device.calls()
@@ -166,17 +162,14 @@ class Failures(WizardTest):
         sync software started."""
         self.assertEqual(self.walk.exit_code(), 0)
         self.assertEqual(self.walk.wizard_files(), ["ORVANE.exe"])
-        self.walk.assert_probe(["settled"], "settle")
+        self.assertEqual(self.walk.software.probe("settle"), ["settled"])
 
     def connect_failed(self):
         walk = self.walk
         walk.device.faults("refuse")
         walk.next_on_welcome(walk.start())
         failed = walk.page(wizard.CONNECT_FAILED, "connect-failed")
-        for message, wparam in ((WM_KEYDOWN, VK_ESCAPE), (WM_SYSCOMMAND, SC_CLOSE)):
-            walk.driver.post(failed, message, wparam)
-        time.sleep(0.3)
-        self.assertEqual(walk.driver.state(failed), (True, True), "only OK ends the dialog")
+        self.assertEqual(walk.after_posting(failed, *ESC_AND_CLOSE), (True, True), "only OK ends the dialog")
         return failed
 
     def test_1_no_connection_and_give_up(self):
@@ -192,7 +185,7 @@ class Failures(WizardTest):
         welcome = walk.page(wizard.WELCOME, "welcome-again", skip=[failed])
         self.assertIn(f'start "{walk.software.manager}"', walk.software.wait_for_log("temp holds"),
                       "the sync software is started before the wizard starts anew")
-        walk.stop_software()
+        walk.software.stop()
 
         os.remove(os.path.join(walk.temp, "Nalvex.exe"))
         walk.next_on_welcome(welcome)
@@ -220,7 +213,7 @@ class Cancels(WizardTest):
     def test_1_step_2(self):
         walk = self.walk
         walk.lay_out(walk.make_image())
-        walk.start_software()
+        walk.software.start()
         walk.next_on_welcome(walk.start())
         step2 = walk.page(wizard.STEP2, "step-2")
         walk.press(step2, wizard.STEP2_CANCEL)

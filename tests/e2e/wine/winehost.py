@@ -278,6 +278,21 @@ class WineSession:
         self.drivers.append(driver)
         return driver
 
+    def host_processes(self):
+        """(pid, command-line words) of each Linux process of this prefix: the wine
+        programs, the server and its services."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/environ", "rb") as f:
+                    if f"WINEPREFIX={self.prefix}\0".encode() not in f.read():
+                        continue
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    found.append((int(pid), f.read().decode("latin-1").rstrip("\0").split("\0")))
+            except OSError:
+                continue  # ended meanwhile, or not ours to read
+        return found
+
     def set_windows_version(self, version):
         """The version that wine reports to programs, as winecfg sets it."""
         result = self.run("reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", version, "/f")

@@ -88,20 +88,6 @@ class Wizard:
     def wizard_files(self):
         return sorted(name for name in os.listdir(self.temp) if name in WIZARD_FILES)
 
-    def start_software(self):
-        """The sync software running, as it is when the user starts the wizard."""
-        self.software.start_manager()
-        self.software.start_comm()
-        self.assert_probe(["awaited"], "await")
-
-    def stop_software(self):
-        result = self.session.run(syncsoft.PROBE, "shutdown", "kill", "settle")
-        assert result.stdout.splitlines()[1:] == ["kill done", "settled"], result.stdout
-
-    def assert_probe(self, lines, *commands):
-        result = self.session.run(syncsoft.PROBE, *commands)
-        assert result.returncode == 0 and result.stdout.splitlines() == lines, (commands, result.stdout)
-
     def start_device(self, image, *faults):
         """A fresh pdasim, verifying against the image, whose port appears once the device
         has been sent to its downloader and publish_port lets it."""
@@ -153,6 +139,14 @@ class Wizard:
 
     def press(self, page, control):
         self.driver.click(self.driver.child(page, control))
+
+    def after_posting(self, page, *messages):
+        """Posts each (message, wparam) to the page; its (visible, enabled) state once they
+        have had their time."""
+        for message, wparam in messages:
+            self.driver.post(page, message, wparam)
+        time.sleep(0.3)
+        return self.driver.state(page)
 
     def answer(self, caption, text, button, skip):
         """Answers the message box with that caption and text; skip names the pages."""

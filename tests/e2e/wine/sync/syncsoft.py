@@ -41,11 +41,26 @@ class SyncSoftware:
     def unregister(self):
         self.reg("delete", APP_PATHS, "/f")  # fails harmlessly when there is no key
 
-    def start_manager(self, *flags):
-        return self.session.start(self.session.path(self.manager), *flags)
+    def start(self, *manager_flags):
+        """The manager and the connection program running, with every window and process
+        there; both processes."""
+        manager = self.session.start(self.session.path(self.manager), *manager_flags)
+        comm = self.session.start(self.session.path(self.comm))
+        assert self.probe("await")[-1:] == ["awaited"]
+        return manager, comm
 
-    def start_comm(self):
-        return self.session.start(self.session.path(self.comm))
+    def stop(self):
+        """Shuts the sync software down and ends its processes, as the wizard does, and
+        waits until nothing of it is left."""
+        lines = self.probe("shutdown", "kill", "settle")
+        assert lines[1:] == ["kill done", "settled"], lines
+
+    def probe(self, *commands, cwd=None):
+        """The probe's output lines; it must end well."""
+        result = self.session.run(PROBE, *commands, cwd=cwd)
+        lines = result.stdout.splitlines()
+        assert result.returncode == 0, lines
+        return lines
 
     def manager_log(self):
         """The manager's log since the last look."""

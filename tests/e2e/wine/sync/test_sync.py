@@ -31,18 +31,13 @@ class Sync(winehost.SessionTest):
         os.makedirs(cls.session.path(WORK))
 
     def probe(self, *commands):
-        result = self.session.run(syncsoft.PROBE, *commands, cwd=self.session.path(WORK))
-        lines = result.stdout.splitlines()
-        self.assertEqual(result.returncode, 0, lines)
-        return lines
+        return self.software.probe(*commands, cwd=self.session.path(WORK))
 
     def start_software(self, *flags):
         self.software.manager_log()
-        manager = self.software.start_manager(*flags)
-        comm = self.software.start_comm()
-        self.assertEqual(self.probe("await")[-1:], ["awaited"])
+        started = self.software.start(*flags)
         self.session.screenshot("sync-software")
-        return manager, comm
+        return started
 
     def test_1_shutdown_asks_the_running_manager_to_quit(self):
         manager, _ = self.start_software()
@@ -79,7 +74,7 @@ class Sync(winehost.SessionTest):
                 log = software.wait_for_log("already running")
                 starts = sorted(line for line in log if line.startswith("start"))
                 self.assertEqual(starts, sorted([f'start "{software.manager}"', f"start {bare}"]))
-                self.assertEqual(self.probe("shutdown", "kill", "settle")[1:], ["kill done", "settled"])
+                software.stop()
         finally:
             self.software.register()
 
