@@ -1,11 +1,11 @@
 #include "download.h"
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 
 #include "image.h"
 #include "packet_stream.h"
-#include "string_table.h"
 #include "trace.h"
 
 std::int32_t OverallBarRange(std::uint32_t os, std::uint32_t ud, std::uint32_t kn, std::uint32_t eb) {
@@ -13,18 +13,67 @@ std::int32_t OverallBarRange(std::uint32_t os, std::uint32_t ud, std::uint32_t k
   return static_cast<std::int32_t>(pieces + os / BLOCK_BYTES);
 }
 
-bool OsAnswerAccepted(LineWaitEnd end) {
-  return end == LineWaitEnd::ExpectedLine || end == LineWaitEnd::Silence || end == LineWaitEnd::NoFirstByte;
+int PageResult(DownloadResult result) {
+  return result == DownloadResult::Confirmed || result == DownloadResult::Unconfirmed ? DOWNLOAD_SUCCEEDED
+                                                                                       : DOWNLOAD_FAILED;
 }
 
 namespace {
 
-// One transfer: the open port and files live here and are closed when it ends.
+std::string StageName(DownloadStage stage) {
+  switch (stage) {
+    case DownloadStage::DownloaderPackage: return LoadText(IDS_STAGE_PACKAGE);
+    case DownloadStage::PartTwoFile: return LoadText(IDS_STAGE_PART_TWO);
+    default: return LoadText(IDS_STAGE_OS_REMAINDER);
+  }
+}
+
+// The failure line the device sent, without its line feed.
+std::string DeviceWords(LineWaitEnd wait) {
+  const std::string line = wait == LineWaitEnd::FlashIncorrect ? FLASH_INCORRECT_LINE : OS_NOT_COMPATIBLE_LINE;
+  return line.substr(0, line.size() - 1);
+}
+
+}  // namespace
+
+std::string EndingReason(const DownloadEnding& ending) {
+  const std::string stage = StageName(ending.stage);
+  switch (ending.result) {
+    case DownloadResult::Confirmed: return LoadText(IDS_REASON_CONFIRMED);
+    case DownloadResult::Unconfirmed:
+      return LoadText(ending.wait == LineWaitEnd::PortGone ? IDS_REASON_UNCONFIRMED_GONE : IDS_REASON_UNCONFIRMED);
+    case DownloadResult::ImageRefused: return LoadText(ending.refusal);
+    case DownloadResult::NoImage: return LoadText(IDS_NO_IMAGE);
+    case DownloadResult::StagingNotCreated: return LoadText(IDS_REASON_STAGING_NOT_CREATED);
+    case DownloadResult::PortNotOpened: return LoadText(IDS_REASON_PORT_NOT_OPENED);
+    case DownloadResult::FileFailed: return LoadText(IDS_REASON_FILE_FAILED);
+    case DownloadResult::WriteFailed: return FormatText(IDS_REASON_WRITE_FAILED, {stage});
+    case DownloadResult::PortStalled: return LoadText(IDS_PORT_STALLED);
+    case DownloadResult::DeviceRefused: return FormatText(IDS_REASON_DEVICE_REFUSED, {DeviceWords(ending.wait), stage});
+    case DownloadResult::NoAnswer: return FormatText(IDS_REASON_NO_ANSWER, {stage});
+    case DownloadResult::PortGone: return FormatText(IDS_REASON_PORT_GONE, {stage});
+    case DownloadResult::PortNotBack: return LoadText(IDS_REASON_PORT_NOT_BACK);
+    case DownloadResult::OutOfMemory: return LoadText(IDS_REASON_OUT_OF_MEMORY);
+    case DownloadResult::UnexpectedError: break;
+    case DownloadResult::Interrupted: return LoadText(IDS_REASON_INTERRUPTED);
+  }
+  return LoadText(IDS_REASON_UNEXPECTED_ERROR);
+}
+
+namespace {
+
+// Pauses are cut into steps this long when a stop can be requested.
+constexpr std::uint32_t STOP_CHECK_MS = 100;
+
+// One transfer: the open port and files live here and are closed when it ends. The
+// ending is made at the first failure, where its cause is seen, and left alone after.
 class Download {
  public:
-  explicit Download(DownloadContext& context) : c_(context) {}
-  // Closes the port and both files, in this order.
+  Download(DownloadContext& context, DownloadEnding& ending) : c_(context), ending_(ending) {}
+  // Closes the port and both files, in this order. A port that is left before the
+  // device confirmed may hold bytes it will never take: closing must not wait for them.
   ~Download() {
+    if (port_ && ending_.result != DownloadResult::Confirmed) port_->DiscardUnsent();
     port_.reset();
     image_.reset();
     staging_.reset();
@@ -32,6 +81,7 @@ class Download {
   Download(const Download&) = delete;
   Download& operator=(const Download&) = delete;
 
+  // True when every stream went out and was accepted; the ending says the rest.
   bool Run() {
     c_.page.SetTitle(LoadText(IDS_PROGRESS_TITLE));
     c_.page.SetHeading(LoadText(IDS_PROGRESS_HEADING));
@@ -41,16 +91,17 @@ class Download {
     image_ = c_.files.Open(c_.paths.image, OpenMode::ReadShared);
     if (!image_) {
       c_.messages.ShowOk(LoadText(IDS_NO_IMAGE));
-      return false;
+      return Fail(DownloadResult::NoImage);
     }
     staging_ = c_.files.Open(c_.paths.staging, OpenMode::CreateReadWrite);
-    if (!staging_) return false;
+    if (!staging_) return Fail(DownloadResult::StagingNotCreated);
     // Every check runs before the first byte leaves: a refused image never reaches the
     // device, not even its downloader package.
     TransferPlan plan;
     if (!PlanTransfer(*image_, plan)) {
       c_.messages.ShowOk(LoadText(plan.refusal));
-      return false;
+      ending_.refusal = plan.refusal;
+      return Fail(DownloadResult::ImageRefused);
     }
     const ImageLayout& layout = plan.layout;
     c_.page.OverallBar().SetRange(OverallBarRange(layout.os, layout.ud, layout.kn, layout.eb));
@@ -58,61 +109,110 @@ class Download {
 
     if (layout.Has(ImageFlags::UD) && !SendDownloaderPackage(plan.header, layout)) return false;
 
+    ending_.stage = DownloadStage::PartTwoFile;
     c_.page.SetStepCaption(LoadText(IDS_STEP3_DOWNLOAD_ADDON));
-    if (!BuildPartTwoFile(*image_, *staging_, plan.header, layout, plan.reserveSize)) return false;
+    if (!BuildPartTwoFile(*image_, *staging_, plan.header, layout, plan.reserveSize)) {
+      return Fail(DownloadResult::FileFailed);
+    }
     c_.page.SetStepCaption(LoadText(IDS_STEP3_DOWNLOAD_ADDON));
     ORVANE_TRACE("Download part 2.\r\n");
     std::uint64_t partTwoLength = 0;
-    if (!staging_->GetLength(partTwoLength) || partTwoLength > UINT32_MAX ||
-        !Send(*staging_, 0, static_cast<std::uint32_t>(partTwoLength))) {
-      return false;
-    }
+    if (!staging_->GetLength(partTwoLength) || partTwoLength > UINT32_MAX) return Fail(DownloadResult::FileFailed);
+    if (!Send(*staging_, 0, static_cast<std::uint32_t>(partTwoLength))) return false;
     c_.page.SetStepCaption(LoadText(IDS_STEP4_UPDATE_ADDON));
-    const bool regionOk = Wait(PART_TWO_ANSWER_WAIT, RESERVED_REGION_OK_LINE) == LineWaitEnd::ExpectedLine;
+    const LineWaitEnd regionAnswer = Wait(PART_TWO_ANSWER_WAIT, RESERVED_REGION_OK_LINE);
     staging_.reset();
     c_.page.SetStepCaption(LoadText(IDS_STEP5_DOWNLOAD_OS));
-    if (!regionOk) {
+    if (regionAnswer != LineWaitEnd::ExpectedLine) {
       c_.page.SetStepCaption(LoadText(IDS_UPDATE_FAILED));
-      return false;
+      return Fail(regionAnswer);
     }
 
+    ending_.stage = DownloadStage::OsRemainder;
     const ByteRange remainder = OsRemainder(layout, plan.reserveSize);
     if (!Send(*image_, remainder.offset, remainder.length)) return false;
     c_.page.SetStepCaption(LoadText(IDS_STEP6_UPDATE_OS));
-    return OsAnswerAccepted(Wait(OS_ANSWER_WAIT, OS_PROGRAM_OK_LINE));
+    return OsAnswered(Wait(OS_ANSWER_WAIT, OS_PROGRAM_OK_LINE));
   }
 
  private:
-  bool Send(File& source, std::uint32_t offset, std::uint32_t length) {
-    return SendStreamToDevice(port_.get(), source, offset, length, 0, c_.page, c_.messages);
+  bool Fail(DownloadResult result) {
+    ending_.result = result;
+    return false;
   }
 
+  // A wait that did not bring the expected line, before the last stream.
+  bool Fail(LineWaitEnd end) {
+    ending_.wait = end;
+    switch (end) {
+      case LineWaitEnd::FlashIncorrect:
+      case LineWaitEnd::OsNotCompatible: return Fail(DownloadResult::DeviceRefused);
+      case LineWaitEnd::Silence:
+      case LineWaitEnd::NoFirstByte:
+      case LineWaitEnd::Unrecognised:
+      case LineWaitEnd::Capped: return Fail(DownloadResult::NoAnswer);
+      case LineWaitEnd::PortGone: return Fail(DownloadResult::PortGone);
+      case LineWaitEnd::Stopped: return Fail(DownloadResult::Interrupted);
+      case LineWaitEnd::ExpectedLine:
+      case LineWaitEnd::ZeroLimit: break;
+    }
+    return Fail(DownloadResult::UnexpectedError);
+  }
+
+  // The answer to the OS remainder. The device may restart right after writing its
+  // flash, so a device that falls silent, or whose port goes away, has had everything
+  // and accepted every stream before, but has not confirmed.
+  bool OsAnswered(LineWaitEnd end) {
+    switch (end) {
+      case LineWaitEnd::ExpectedLine: ending_.result = DownloadResult::Confirmed; break;
+      case LineWaitEnd::Silence:
+      case LineWaitEnd::NoFirstByte:
+      case LineWaitEnd::Unrecognised:
+      case LineWaitEnd::Capped:
+      case LineWaitEnd::PortGone: ending_.result = DownloadResult::Unconfirmed; break;
+      default: return Fail(end);
+    }
+    ending_.wait = end;
+    return true;
+  }
+
+  bool Send(File& source, std::uint32_t offset, std::uint32_t length) {
+    switch (SendStreamToDevice(port_.get(), source, offset, length, 0, c_.page, c_.messages, c_.stop)) {
+      case StreamEnd::Sent: return true;
+      case StreamEnd::NoPort: return Fail(DownloadResult::PortNotOpened);
+      case StreamEnd::SourceFailed: return Fail(DownloadResult::FileFailed);
+      case StreamEnd::WriteFailed: return Fail(DownloadResult::WriteFailed);
+      case StreamEnd::Stalled: return Fail(DownloadResult::PortStalled);
+      case StreamEnd::Stopped: return Fail(DownloadResult::Interrupted);
+    }
+    return Fail(DownloadResult::UnexpectedError);
+  }
+
+  // Only called after a stream went out, so the port is open.
   LineWaitEnd Wait(std::uint32_t limit, const char* expected) {
     LineWaitEnd end = LineWaitEnd::ZeroLimit;
-    if (port_) {
-      WaitForDeviceLine(*port_, limit, expected, &c_.page.OverallBar(), &c_.page.StepBar(), c_.clock, &end);
-    }
+    WaitForDeviceLine(*port_, limit, expected, &c_.page.OverallBar(), &c_.page.StepBar(), c_.clock, &end, c_.stop);
     return end;
   }
 
   bool SendDownloaderPackage(const ImageHeader& header, const ImageLayout& layout) {
+    ending_.stage = DownloadStage::DownloaderPackage;
     c_.page.SetStepCaption(LoadText(IDS_STEP1_DOWNLOAD_SYSTEM));
     std::uint32_t length = 0;
-    if (!BuildDownloaderPackage(*image_, *staging_, header, layout, length)) return false;
+    if (!BuildDownloaderPackage(*image_, *staging_, header, layout, length)) return Fail(DownloadResult::FileFailed);
     if (!Send(*staging_, 0, length)) return false;
-    if (!staging_->Seek(0, SeekFrom::Begin)) return false;
+    if (!staging_->Seek(0, SeekFrom::Begin)) return Fail(DownloadResult::FileFailed);
     c_.page.SetStepCaption(LoadText(IDS_STEP2_UPDATE_SYSTEM));
     const LineWaitEnd end = Wait(RESET_ANSWER_WAIT, DEVICE_RESET_LINE);
     ORVANE_TRACE("result of Recive [device reset.] = %d\r\n", end == LineWaitEnd::ExpectedLine ? 1 : 0);
-    if (end != LineWaitEnd::ExpectedLine) return false;
+    if (end != LineWaitEnd::ExpectedLine) return Fail(end);
     return ReopenAfterReset();
   }
 
   // The device restarts its downloader: the port goes away and comes back.
   bool ReopenAfterReset() {
     port_.reset();
-    c_.clock.Sleep(RESET_SETTLE_MS);
-    c_.clock.Sleep(REOPEN_INTERVAL_MS);
+    if (!Pause(RESET_SETTLE_MS) || !Pause(REOPEN_INTERVAL_MS)) return Fail(DownloadResult::Interrupted);
     // The bound runs from a tick already read: a sleep may wake a little before the tick
     // it aimed at, so a tick projected past a sleep could still lie in the future.
     const std::uint32_t firstAttempt = c_.clock.TickCount();
@@ -121,16 +221,32 @@ class Download {
       if (port_) break;
       if (c_.clock.TickCount() - firstAttempt >= REOPEN_LIMIT_MS) {
         c_.page.SetStepCaption(LoadText(IDS_PORT_NOT_BACK));
-        return false;
+        return Fail(DownloadResult::PortNotBack);
       }
-      c_.clock.Sleep(REOPEN_INTERVAL_MS);
+      if (!Pause(REOPEN_INTERVAL_MS)) return Fail(DownloadResult::Interrupted);
     }
     ORVANE_TRACE("Get Handle.\r\n");
     ORVANE_TRACE("Download USB Downloader Finish.\r\n");
     return true;
   }
 
+  // Sleeps; where a stop can be requested, in short steps, and false once it was.
+  bool Pause(std::uint32_t milliseconds) {
+    if (c_.stop == nullptr) {
+      c_.clock.Sleep(milliseconds);
+      return true;
+    }
+    const std::uint32_t start = c_.clock.TickCount();
+    while (!StopRequested(c_.stop)) {
+      const std::uint32_t spent = c_.clock.TickCount() - start;
+      if (spent >= milliseconds) return true;
+      c_.clock.Sleep(std::min(milliseconds - spent, STOP_CHECK_MS));
+    }
+    return false;
+  }
+
   DownloadContext& c_;
+  DownloadEnding& ending_;
   std::unique_ptr<DeviceChannel> port_;
   std::unique_ptr<File> image_;
   std::unique_ptr<File> staging_;
@@ -146,20 +262,28 @@ void ShowWhyStopped(MessageBoxes& messages, StringId why) noexcept {
 
 }  // namespace
 
-unsigned DownloadThreadProc(DownloadContext& context) {
-  int result = DOWNLOAD_FAILED;
+DownloadEnding RunDownload(DownloadContext& context) {
+  DownloadEnding ending;
   // No exception may leave the worker, or the page would never end. By the time a
   // handler runs, the transfer's port, files and buffers have been released.
   try {
-    Download download(context);
-    if (download.Run()) result = DOWNLOAD_SUCCEEDED;
+    Download download(context, ending);
+    download.Run();
   } catch (const std::bad_alloc&) {
+    ending.result = DownloadResult::OutOfMemory;
     ShowWhyStopped(context.messages, IDS_OUT_OF_MEMORY);
   } catch (const std::length_error&) {  // a buffer larger than the process can address
+    ending.result = DownloadResult::OutOfMemory;
     ShowWhyStopped(context.messages, IDS_OUT_OF_MEMORY);
   } catch (...) {
+    ending.result = DownloadResult::UnexpectedError;
     ShowWhyStopped(context.messages, IDS_UNEXPECTED_ERROR);
   }
-  context.page.End(result);
+  context.page.End(PageResult(ending.result));
+  return ending;
+}
+
+unsigned DownloadThreadProc(DownloadContext& context) {
+  RunDownload(context);
   return 0;
 }

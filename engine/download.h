@@ -12,6 +12,8 @@
 #include "message_boxes.h"
 #include "progress_page.h"
 #include "status_lines.h"
+#include "stop_flag.h"
+#include "string_table.h"
 
 class PortOpener {
  public:
@@ -40,10 +42,49 @@ struct DownloadContext {
   FileSystem& files;
   PortOpener& ports;
   DownloadPaths paths;
+  const StopFlag* stop = nullptr;  // none on Windows: nothing there stops a transfer
 };
 
+// The page's results.
 constexpr int DOWNLOAD_SUCCEEDED = 1;
 constexpr int DOWNLOAD_FAILED = 3;
+
+// Why a transfer ended.
+enum class DownloadResult {
+  Confirmed,          // the device answered "OS program ok!\n"
+  Unconfirmed,        // every stream went out and was accepted, but the OS got no answer
+  ImageRefused,       // a check of the image failed before anything was sent
+  NoImage,            // the image did not open
+  StagingNotCreated,  // the staging file could not be created
+  PortNotOpened,      // the port did not open at the start
+  FileFailed,         // reading the image or writing the staging file failed
+  WriteFailed,        // a write to the port failed
+  PortStalled,        // the device took no data for WRITE_STALL_LIMIT_MS
+  DeviceRefused,      // the device sent a failure line
+  NoAnswer,           // the device did not answer the package or the part-2 file
+  PortGone,           // the port went away while the device was answering
+  PortNotBack,        // the port did not come back after the device's reset
+  OutOfMemory,
+  UnexpectedError,
+  Interrupted,        // a stop was requested
+};
+
+// The stream an ending concerns: the one being sent or answered.
+enum class DownloadStage { Preparing, DownloaderPackage, PartTwoFile, OsRemainder };
+
+// A transfer's ending, made where its cause was seen.
+struct DownloadEnding {
+  DownloadResult result = DownloadResult::UnexpectedError;
+  DownloadStage stage = DownloadStage::Preparing;
+  StringId refusal = IDS_IMAGE_TOO_SHORT;      // of ImageRefused: the check that failed
+  LineWaitEnd wait = LineWaitEnd::ZeroLimit;  // of the endings a wait made: how it ended
+};
+
+// The page's result for an ending: every stream went out and was accepted, or not.
+int PageResult(DownloadResult result);
+// One sentence that says why the transfer ended, in the device's own words when it
+// sent a failure line.
+std::string EndingReason(const DownloadEnding& ending);
 
 constexpr std::uint32_t RESET_ANSWER_WAIT = 5000;
 constexpr std::uint32_t PART_TWO_ANSWER_WAIT = 300000;
@@ -59,11 +100,8 @@ constexpr const char OS_PROGRAM_OK_LINE[] = "OS program ok!\n";
 // The overall bar's upper end for an image.
 std::int32_t OverallBarRange(std::uint32_t os, std::uint32_t ud, std::uint32_t kn, std::uint32_t eb);
 
-// Whether the wait for "OS program ok!\n" lets the transfer succeed: the line itself,
-// or silence, as the device may restart without answering. A failure line does not, nor
-// a wait that could not read at all.
-bool OsAnswerAccepted(LineWaitEnd end);
-
-// Runs the whole transfer, closes everything it opened and ends the page with
-// DOWNLOAD_SUCCEEDED or DOWNLOAD_FAILED. Returns 0, the thread's exit code.
+// Runs the whole transfer, closes everything it opened, ends the page with
+// DOWNLOAD_SUCCEEDED or DOWNLOAD_FAILED, and tells why it ended.
+DownloadEnding RunDownload(DownloadContext& context);
+// The worker: RunDownload, then 0, the thread's exit code.
 unsigned DownloadThreadProc(DownloadContext& context);

@@ -56,42 +56,56 @@ class StreamCutter {
 
 }  // namespace
 
-bool SendStreamToDevice(DeviceChannel* channel, File& source, std::uint32_t offset, std::uint32_t length,
-                        std::uint32_t firstWord, ProgressPage& page, MessageBoxes& messages) {
+StreamEnd SendStreamToDevice(DeviceChannel* channel, File& source, std::uint32_t offset, std::uint32_t length,
+                             std::uint32_t firstWord, ProgressPage& page, MessageBoxes& messages,
+                             const StopFlag* stop) {
   ProgressBar& stepBar = page.StepBar();
   ProgressBar& overallBar = page.OverallBar();
   stepBar.SetRange(static_cast<std::int32_t>(length / PACKET_BYTES));
   stepBar.SetPos(0);
 
+  if (channel == nullptr) return StreamEnd::NoPort;
   std::uint64_t start = 0;
   std::uint64_t sourceLength = 0;
-  if (channel == nullptr || !source.GetPosition(start) || !source.GetLength(sourceLength)) return false;
-  if (std::uint64_t{offset} + length > sourceLength ||
+  if (!source.GetPosition(start) || !source.GetLength(sourceLength) || std::uint64_t{offset} + length > sourceLength ||
       length > std::numeric_limits<std::uint32_t>::max() - STREAM_HEAD_BYTES - STREAM_CHECKSUM_BYTES) {
-    return false;
+    return StreamEnd::SourceFailed;
   }
 
-  bool ok = SeekTo(source, offset);
+  StreamEnd end = SeekTo(source, offset) ? StreamEnd::Sent : StreamEnd::SourceFailed;
   StreamCutter cutter(source, firstWord, length);
   std::vector<std::uint8_t> piece(PACKET_BYTES);
   std::int32_t pieceNumber = 0;
-  for (std::uint64_t sent = 0; ok && sent < cutter.StreamBytes();) {
+  for (std::uint64_t sent = 0; end == StreamEnd::Sent && sent < cutter.StreamBytes();) {
+    if (StopRequested(stop)) {
+      end = StreamEnd::Stopped;
+      break;
+    }
     const auto size = static_cast<std::uint32_t>(std::min<std::uint64_t>(PACKET_BYTES, cutter.StreamBytes() - sent));
     // A short read would put stale bytes on the wire: the stream stops before this piece.
     if (!cutter.Fill(sent, piece.data(), size)) {
-      ok = false;
+      end = StreamEnd::SourceFailed;
       break;
     }
     ++pieceNumber;
     stepBar.SetPos(pieceNumber);
     if (pieceNumber > 1) overallBar.SetPos(overallBar.GetPos() + 1);
     std::uint32_t written = 0;
-    if (!channel->Write(piece.data(), size, written) || written != size) {
+    const WriteEnd wrote = channel->Write(piece.data(), size, written);
+    if (wrote == WriteEnd::Stalled) {
+      messages.ShowOk(LoadText(IDS_PORT_STALLED));
+      end = StreamEnd::Stalled;
+    } else if (wrote != WriteEnd::Written || written != size) {
+      if (StopRequested(stop)) {
+        end = StreamEnd::Stopped;
+        break;
+      }
       // Only a later piece reports; the first failing tells of a port that never worked.
       if (pieceNumber > 1) messages.ShowOk(LoadText(IDS_USB_SIZE_PROBLEM));
-      ok = false;
+      end = StreamEnd::WriteFailed;
     }
     sent += size;
   }
-  return SeekTo(source, start) && ok;
+  if (!SeekTo(source, start) && end == StreamEnd::Sent) end = StreamEnd::SourceFailed;
+  return end;
 }

@@ -9,6 +9,7 @@
 #include "file.h"
 #include "message_boxes.h"
 #include "progress_page.h"
+#include "stop_flag.h"
 
 constexpr std::uint32_t PACKET_BYTES = 12288;
 constexpr std::uint32_t STREAM_HEAD_BYTES = 8;
@@ -18,8 +19,21 @@ constexpr std::uint32_t STREAM_CHECKSUM_BYTES = 2;
 // Only the low 16 bits are used.
 std::uint32_t ComputeByteSum(const std::uint8_t* bytes, std::int32_t count);
 
+// How a stream ended.
+enum class StreamEnd {
+  Sent,          // every piece went out in full
+  NoPort,        // the port did not open
+  SourceFailed,  // the range runs past the source, or reading it failed
+  WriteFailed,   // a write failed
+  Stalled,       // the device took no data for WRITE_STALL_LIMIT_MS
+  Stopped,       // a stop was requested
+};
+
 // Sends length bytes of source from offset as one stream on the channel (null: the
 // port did not open), moving the page's bars. Checks the range before anything is
-// written. True when every piece went out in full; the source's position is kept.
-bool SendStreamToDevice(DeviceChannel* channel, File& source, std::uint32_t offset, std::uint32_t length,
-                        std::uint32_t firstWord, ProgressPage& page, MessageBoxes& messages);
+// written, and looks for a stop request before each piece. A stalled write shows
+// "The device took no data for 30 seconds."; another failed write after the first
+// piece shows "USB bulk transfer failed: size problem". The source's position is kept.
+StreamEnd SendStreamToDevice(DeviceChannel* channel, File& source, std::uint32_t offset, std::uint32_t length,
+                             std::uint32_t firstWord, ProgressPage& page, MessageBoxes& messages,
+                             const StopFlag* stop = nullptr);

@@ -30,8 +30,10 @@ std::int32_t LeadingNumber(std::string_view line) {
 
 }  // namespace
 
+std::uint32_t AnswerLimit(std::uint32_t waitLimit) { return std::max(waitLimit, SILENCE_LIMIT_MS); }
+
 int WaitForDeviceLine(DeviceChannel& channel, std::uint32_t waitLimit, const char* expected, ProgressBar* overallBar,
-                      ProgressBar* stepBar, Clock& clock, LineWaitEnd* end) {
+                      ProgressBar* stepBar, Clock& clock, LineWaitEnd* end, const StopFlag* stop) {
   CommTimeouts saved;
   const bool haveTimeouts = channel.GetTimeouts(saved);
   auto finish = [&](int result, LineWaitEnd why) {
@@ -44,23 +46,32 @@ int WaitForDeviceLine(DeviceChannel& channel, std::uint32_t waitLimit, const cha
 
   const std::string_view expectedLine(expected);
   const std::uint32_t start = clock.TickCount();
-  const std::uint32_t firstByteLimit = std::max(waitLimit, SILENCE_LIMIT_MS);
+  const std::uint32_t answerLimit = AnswerLimit(waitLimit);
   char line[LINE_BUFFER_BYTES] = {};
   std::size_t used = 0;
   bool overlong = false;
   bool anyByte = false;
   std::uint32_t lastByteTick = 0;
+  // The start counts as the last known line: a device that says nothing it is known to
+  // say ends the wait as one that says nothing at all would.
+  std::uint32_t lastKnownLineTick = start;
 
   for (;;) {
+    if (StopRequested(stop)) return finish(0, LineWaitEnd::Stopped);
+    const std::uint32_t now = clock.TickCount();
+    if (anyByte && now - lastByteTick > SILENCE_LIMIT_MS) return finish(0, LineWaitEnd::Silence);
+    if (now - lastKnownLineTick > answerLimit) {
+      return finish(0, anyByte ? LineWaitEnd::Unrecognised : LineWaitEnd::NoFirstByte);
+    }
+    if (now - start > WAIT_CAP_MS) return finish(0, LineWaitEnd::Capped);
+
     std::uint8_t byte = 0;
     std::uint32_t got = 0;
     const std::uint32_t readStart = clock.TickCount();
-    if (!channel.ReadByte(byte, got) || got == 0) {
+    if (!channel.ReadByte(byte, got)) return finish(0, LineWaitEnd::PortGone);
+    if (got == 0) {
       const std::uint32_t spent = clock.TickCount() - readStart;
       if (spent < EMPTY_READ_MS) clock.Sleep(EMPTY_READ_MS - spent);
-      const std::uint32_t now = clock.TickCount();
-      if (anyByte && now - lastByteTick > SILENCE_LIMIT_MS) return finish(0, LineWaitEnd::Silence);
-      if (!anyByte && now - start > firstByteLimit) return finish(0, LineWaitEnd::NoFirstByte);
       continue;
     }
     anyByte = true;
@@ -80,17 +91,20 @@ int WaitForDeviceLine(DeviceChannel& channel, std::uint32_t waitLimit, const cha
         if (stepBar != nullptr) stepBar->SetPos(stepBar->GetUpper());
         return finish(1, LineWaitEnd::ExpectedLine);
       }
-      if (received == FLASH_INCORRECT_LINE || received == OS_NOT_COMPATIBLE_LINE) {
-        return finish(0, LineWaitEnd::FailureLine);
-      }
+      if (received == FLASH_INCORRECT_LINE) return finish(0, LineWaitEnd::FlashIncorrect);
+      if (received == OS_NOT_COMPATIBLE_LINE) return finish(0, LineWaitEnd::OsNotCompatible);
       if (received.find(LENGTH_MARK) != std::string_view::npos) {
+        lastKnownLineTick = lastByteTick;
         if (stepBar != nullptr) {
           stepBar->SetRange(LeadingNumber(received));
           stepBar->SetPos(0);
         }
-      } else if (received == PROGRESS_LINE && overallBar != nullptr && stepBar != nullptr) {
-        overallBar->SetPos(overallBar->GetPos() + 1);
-        stepBar->SetPos(stepBar->GetPos() + 1);
+      } else if (received == PROGRESS_LINE) {
+        lastKnownLineTick = lastByteTick;
+        if (overallBar != nullptr && stepBar != nullptr) {
+          overallBar->SetPos(overallBar->GetPos() + 1);
+          stepBar->SetPos(stepBar->GetPos() + 1);
+        }
       }
     }
     std::memset(line, 0, sizeof line);

@@ -107,6 +107,54 @@ const StringEntry STRING_TABLE[] = {
      "The device took no data for 30 seconds."},
     {IDS_NOT_A_SERIAL_PORT,
      "Not a serial port (tty)."},
+    {IDS_REASON_CONFIRMED,
+     "The device confirmed the new OS."},
+    {IDS_REASON_UNCONFIRMED,
+     "Every part was sent and accepted, but the device did not confirm the new OS."},
+    {IDS_REASON_UNCONFIRMED_GONE,
+     "Every part was sent and accepted, but the device's port went away before it confirmed the new OS."},
+    {IDS_REASON_STAGING_NOT_CREATED,
+     "The staging file could not be created."},
+    {IDS_REASON_PORT_NOT_OPENED,
+     "The device's port did not open."},
+    {IDS_REASON_FILE_FAILED,
+     "Reading the update image or writing the staging file failed."},
+    {IDS_REASON_WRITE_FAILED,
+     "A write to the device's port failed while sending the %s."},
+    {IDS_REASON_DEVICE_REFUSED,
+     "The device answered \"%s\" to the %s."},
+    {IDS_REASON_NO_ANSWER,
+     "The device did not answer the %s."},
+    {IDS_REASON_PORT_GONE,
+     "The device's port went away before it answered the %s."},
+    {IDS_REASON_PORT_NOT_BACK,
+     "The device did not come back after its reset."},
+    {IDS_REASON_OUT_OF_MEMORY,
+     "There was not enough memory for this update."},
+    {IDS_REASON_UNEXPECTED_ERROR,
+     "The update stopped on an unexpected error."},
+    {IDS_REASON_INTERRUPTED,
+     "The device may be left in its USB downloader; running the same update again is safe."},
+    {IDS_STAGE_PACKAGE,
+     "downloader package"},
+    {IDS_STAGE_PART_TWO,
+     "part-2 file"},
+    {IDS_STAGE_OS_REMAINDER,
+     "OS remainder"},
+    {IDS_VERDICT_DONE,
+     "Update done"},
+    {IDS_VERDICT_UNCONFIRMED,
+     "Update not confirmed"},
+    {IDS_VERDICT_FAILED,
+     "Update failed"},
+    {IDS_VERDICT_INTERRUPTED,
+     "Update interrupted by %s"},
+    {IDS_CHECK_PDA_STARTS,
+     "Check that the PDA starts."},
+    {IDS_BYTES_SENT,
+     "%s bytes sent in %s s."},
+    {IDS_BYTES_SENT_RATE,
+     "%s bytes sent in %s s (%s KiB/s)."},
 };
 
 const std::size_t STRING_TABLE_SIZE = sizeof(STRING_TABLE) / sizeof(STRING_TABLE[0]);
@@ -116,4 +164,19 @@ const char* LoadText(std::uint32_t id) {
   const StringEntry* found =
       std::lower_bound(STRING_TABLE, end, id, [](const StringEntry& e, std::uint32_t v) { return e.id < v; });
   return (found != end && found->id == id) ? found->text : "";
+}
+
+std::string FormatText(std::uint32_t id, std::initializer_list<std::string> values) {
+  const std::string text = LoadText(id);
+  std::string out;
+  const std::string* next = values.begin();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 2, "%s") == 0 && next != values.end()) {
+      out += *next++;
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
 }

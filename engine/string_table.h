@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <string>
 
 enum StringId : std::uint32_t {
   IDS_ABOUTBOX = 101,
@@ -58,6 +60,30 @@ enum StringId : std::uint32_t {
   IDS_UNEXPECTED_ERROR = 158,
   IDS_PORT_STALLED = 159,
   IDS_NOT_A_SERIAL_PORT = 160,
+  IDS_REASON_CONFIRMED = 161,
+  IDS_REASON_UNCONFIRMED = 162,
+  IDS_REASON_UNCONFIRMED_GONE = 163,
+  IDS_REASON_STAGING_NOT_CREATED = 164,
+  IDS_REASON_PORT_NOT_OPENED = 165,
+  IDS_REASON_FILE_FAILED = 166,
+  IDS_REASON_WRITE_FAILED = 167,
+  IDS_REASON_DEVICE_REFUSED = 168,
+  IDS_REASON_NO_ANSWER = 169,
+  IDS_REASON_PORT_GONE = 170,
+  IDS_REASON_PORT_NOT_BACK = 171,
+  IDS_REASON_OUT_OF_MEMORY = 172,
+  IDS_REASON_UNEXPECTED_ERROR = 173,
+  IDS_REASON_INTERRUPTED = 174,
+  IDS_STAGE_PACKAGE = 175,
+  IDS_STAGE_PART_TWO = 176,
+  IDS_STAGE_OS_REMAINDER = 177,
+  IDS_VERDICT_DONE = 178,
+  IDS_VERDICT_UNCONFIRMED = 179,
+  IDS_VERDICT_FAILED = 180,
+  IDS_VERDICT_INTERRUPTED = 181,
+  IDS_CHECK_PDA_STARTS = 182,
+  IDS_BYTES_SENT = 183,
+  IDS_BYTES_SENT_RATE = 184,
 };
 
 struct StringEntry {
@@ -71,3 +97,6 @@ extern const std::size_t STRING_TABLE_SIZE;
 
 // The text of an id; an empty text for an id the table does not hold.
 const char* LoadText(std::uint32_t id);
+
+// The text of an id with each "%s" in it replaced by the next of the values, in order.
+std::string FormatText(std::uint32_t id, std::initializer_list<std::string> values);

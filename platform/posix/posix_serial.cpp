@@ -13,15 +13,16 @@
 #include <cstring>
 #include <thread>
 
+#include "stop_flag.h"
+
 #include "string_table.h"
 
 namespace {
 
 constexpr int NO_BYTE_WAIT_MS = 100;
-constexpr std::chrono::milliseconds WRITE_STALL_LIMIT{30000};  // of no progress at all
 // A tty may not wake a poll for room that came (a pty's does not, under load), so
 // room is looked for again at least this often.
-constexpr std::chrono::milliseconds ROOM_RECHECK{100};
+constexpr int ROOM_RECHECK_MS = 100;
 
 using Steady = std::chrono::steady_clock;
 
@@ -29,53 +30,55 @@ using Steady = std::chrono::steady_clock;
 // its own bound.
 class PosixSerialChannel : public DeviceChannel {
  public:
-  PosixSerialChannel(int fd, std::shared_ptr<std::string> failure) : fd_(fd), failure_(std::move(failure)) {}
+  PosixSerialChannel(int fd, const termios& found, std::shared_ptr<std::string> failure, const StopFlag* stop)
+      : fd_(fd), found_(found), failure_(std::move(failure)), stop_(stop) {}
+  // The tty is left as it was found: its settings restored, and exclusive no more, as
+  // it may outlive this descriptor (another process holding it) and a later open of it
+  // must not find it still claimed.
   ~PosixSerialChannel() override {
-    // Exclusive only while open: the tty may outlive this descriptor (another process
-    // holding it), and a later open of it must not find it still claimed.
+    ::tcsetattr(fd_, TCSANOW, &found_);
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);
   }
   PosixSerialChannel(const PosixSerialChannel&) = delete;
   PosixSerialChannel& operator=(const PosixSerialChannel&) = delete;
 
-  bool Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override {
-    written = 0;
-    Steady::time_point lastProgress = Steady::now();
-    while (written < size) {
-      const ssize_t n = ::write(fd_, data + written, size - written);
+  WriteEnd Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override {
+    return WriteWhileMoving(clock_, data, size, written, [this](const std::uint8_t* at, std::uint32_t left,
+                                                                std::uint32_t& moved) {
+      if (StopRequested(stop_)) return false;
+      const ssize_t n = ::write(fd_, at, left);
       if (n > 0) {
-        written += static_cast<std::uint32_t>(n);
-        lastProgress = Steady::now();
-        continue;
+        moved = static_cast<std::uint32_t>(n);
+        return true;
       }
       if (n < 0 && errno != EAGAIN && errno != EINTR) return Fail(std::strerror(errno));
-      // The device takes nothing for now: wait for room, but not for ever.
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(WRITE_STALL_LIMIT - (Steady::now() - lastProgress));
-      if (left.count() <= 0) return Fail(LoadText(IDS_PORT_STALLED));
+      // The device takes nothing for now: wait a little for room.
       pollfd ready{fd_, POLLOUT, 0};
-      const auto wait = std::min(left, ROOM_RECHECK);
       // Hung up or failed, with no room to come: as the write itself would report it.
-      if (::poll(&ready, 1, static_cast<int>(wait.count())) > 0 && (ready.revents & POLLOUT) == 0) {
-        return Fail(std::strerror(EIO));
-      }
-    }
-    return true;
+      if (::poll(&ready, 1, ROOM_RECHECK_MS) > 0 && (ready.revents & POLLOUT) == 0) return Fail(std::strerror(EIO));
+      return true;
+    });
   }
 
+  // A tty whose far end has hung up reads as its end (0 bytes), fails with EIO or
+  // polls as hung up: every one of these is a port that has gone.
   bool ReadByte(std::uint8_t& byte, std::uint32_t& got) override {
     got = 0;
     ssize_t n = ::read(fd_, &byte, 1);
     if (n < 0 && errno == EAGAIN) {
       pollfd ready{fd_, POLLIN, 0};
-      if (::poll(&ready, 1, NO_BYTE_WAIT_MS) > 0) n = ::read(fd_, &byte, 1);
+      const int polled = ::poll(&ready, 1, NO_BYTE_WAIT_MS);
+      if (polled < 0) return errno == EINTR;
+      if (polled == 0) return true;
+      n = ::read(fd_, &byte, 1);
     }
     if (n == 1) {
       got = 1;
       return true;
     }
-    // A tty that has hung up reads as its end: no byte, like a wait that ran out.
-    return n == 0 || errno == EAGAIN || errno == EINTR;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    return Fail(n == 0 ? "hung up" : std::strerror(errno));
   }
 
   // The tty's own wait is fixed at open; the record is kept for whoever reads it back.
@@ -88,6 +91,8 @@ class PosixSerialChannel : public DeviceChannel {
     return true;
   }
 
+  void DiscardUnsent() override { ::tcflush(fd_, TCOFLUSH); }
+
  private:
   bool Fail(const char* why) {
     *failure_ = why;
@@ -95,7 +100,10 @@ class PosixSerialChannel : public DeviceChannel {
   }
 
   int fd_;
+  termios found_;
   std::shared_ptr<std::string> failure_;
+  const StopFlag* stop_;
+  SteadyClock clock_;
   CommTimeouts timeouts_{};
 };
 
@@ -114,21 +122,25 @@ std::unique_ptr<DeviceChannel> PosixPortOpener::Open(const std::string& path) {
   // Not blocking, and CLOCAL below: an open never waits for carrier.
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return fail(std::strerror(errno));
-  termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) {
+  termios found{};
+  if (::tcgetattr(fd, &found) != 0) {
     ::close(fd);
     return fail(LoadText(IDS_NOT_A_SERIAL_PORT));
   }
-  ::cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  // Not shared: a second opener of the tty is refused while the port is open.
-  if (::tcsetattr(fd, TCSANOW, &tio) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
+  termios raw = found;
+  ::cfmakeraw(&raw);
+  raw.c_cflag |= CLOCAL | CREAD;
+  // Not shared: a second opener of the tty is refused while the port is open. What
+  // came in before this open is no answer to anything this transfer sends.
+  if (::tcsetattr(fd, TCSANOW, &raw) != 0 || ::ioctl(fd, TIOCEXCL) != 0 || ::tcflush(fd, TCIFLUSH) != 0) {
     const int error = errno;
+    ::tcsetattr(fd, TCSANOW, &found);
+    ::ioctl(fd, TIOCNXCL);
     ::close(fd);
     return fail(std::strerror(error));
   }
   failure_->clear();
-  return std::make_unique<PosixSerialChannel>(fd, failure_);
+  return std::make_unique<PosixSerialChannel>(fd, found, failure_, stop_);
 }
 
 std::uint32_t SteadyClock::TickCount() {

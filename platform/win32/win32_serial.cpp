@@ -8,12 +8,19 @@ std::string UsbSerialPortPath(int number) {
   return path;
 }
 
-bool Win32DeviceChannel::Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) {
-  DWORD count = 0;
-  const BOOL ok = WriteFile(port_, data, size, &count, nullptr);
-  written = count;
-  return ok != FALSE;
+WriteEnd Win32DeviceChannel::Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) {
+  // A write that runs out of time returns with the bytes that went out; it is the
+  // write loop that decides when nothing moving any more means a stalled device.
+  return WriteWhileMoving(clock_, data, size, written,
+                          [this](const std::uint8_t* at, std::uint32_t left, std::uint32_t& moved) {
+                            DWORD count = 0;
+                            const BOOL ok = WriteFile(port_, at, left, &count, nullptr);
+                            moved = count;
+                            return ok != FALSE || GetLastError() == ERROR_TIMEOUT;
+                          });
 }
+
+void Win32DeviceChannel::DiscardUnsent() { PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR); }
 
 bool Win32DeviceChannel::ReadByte(std::uint8_t& value, std::uint32_t& got) {
   DWORD count = 0;
@@ -50,13 +57,15 @@ std::unique_ptr<DeviceChannel> Win32PortOpener::Open(const std::string& path) {
   auto channel = std::make_unique<Win32DeviceChannel>(port);
   // A one-byte read asks for no more than one byte, so a total time-out alone bounds
   // the wait: the read returns as soon as a byte is there, or after the time-out
-  // without one. Writes keep the port's own setting. A plain file has no time-outs
-  // and is used as it is.
+  // without one. A write gets a fixed time, whatever its size. A plain file has no
+  // time-outs and is used as it is.
   CommTimeouts timeouts;
   if (channel->GetTimeouts(timeouts)) {
     timeouts.readIntervalTimeout = 0;
     timeouts.readTotalTimeoutMultiplier = 0;
     timeouts.readTotalTimeoutConstant = PORT_READ_TIMEOUT_MS;
+    timeouts.writeTotalTimeoutMultiplier = 0;
+    timeouts.writeTotalTimeoutConstant = PORT_WRITE_TIMEOUT_MS;
     channel->SetTimeouts(timeouts);
   }
   return channel;

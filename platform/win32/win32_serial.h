@@ -7,10 +7,14 @@
 #include <string>
 
 #include "download.h"
+#include "win32_clock.h"
 
 // How long one read waits for a byte before it returns without one, so that the
 // status-line reader's silence rules can act.
 constexpr DWORD PORT_READ_TIMEOUT_MS = 100;
+// How long one system write may take before it returns with what went out; the write
+// loop goes on with the rest until nothing has moved for WRITE_STALL_LIMIT_MS.
+constexpr DWORD PORT_WRITE_TIMEOUT_MS = 1000;
 
 // The device path of a port of the sync software's USB serial driver; the device's
 // downloader is port 1.
@@ -24,19 +28,22 @@ class Win32DeviceChannel : public DeviceChannel {
   Win32DeviceChannel(const Win32DeviceChannel&) = delete;
   Win32DeviceChannel& operator=(const Win32DeviceChannel&) = delete;
 
-  bool Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override;
+  WriteEnd Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override;
   bool ReadByte(std::uint8_t& value, std::uint32_t& got) override;
   bool GetTimeouts(CommTimeouts& timeouts) override;
   bool SetTimeouts(const CommTimeouts& timeouts) override;
+  void DiscardUnsent() override;
 
  private:
   HANDLE port_;
+  Win32Clock clock_;
 };
 
 class Win32PortOpener : public PortOpener {
  public:
   // Opens the port for reading and writing, not shared, existing devices only, and
-  // gives its reads the PORT_READ_TIMEOUT_MS wait. A path that is no comm device (a
-  // plain file) opens all the same, with the reads it has.
+  // gives its reads the PORT_READ_TIMEOUT_MS wait and its writes PORT_WRITE_TIMEOUT_MS.
+  // A path that is no comm device (a plain file) opens all the same, with the reads
+  // and writes it has.
   std::unique_ptr<DeviceChannel> Open(const std::string& path) override;
 };

@@ -17,18 +17,18 @@ void FakeChannel::Say(const std::string& text) {
 
 void FakeChannel::Pause(std::uint32_t milliseconds) { script_.push_back({true, 0, milliseconds}); }
 
-void FakeChannel::FailWrite(std::size_t index, bool shortWrite) {
+void FakeChannel::FailWrite(std::size_t index, WriteEnd end) {
   failIndex_ = index;
-  shortWrite_ = shortWrite;
+  failEnd_ = end;
 }
 
-bool FakeChannel::Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) {
+WriteEnd FakeChannel::Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) {
   const std::size_t index = writes.size();
   writes.emplace_back(data, data + size);
   const bool ok = index != failIndex_;
   writeOk_.push_back(ok);
-  written = ok ? size : (shortWrite_ ? size / 2 : 0);
-  return ok || shortWrite_;
+  written = ok ? size : size / 2;
+  return ok ? WriteEnd::Written : failEnd_;
 }
 
 std::vector<std::uint8_t> FakeChannel::Wire() const {
@@ -52,6 +52,7 @@ bool FakeChannel::ReadByte(std::uint8_t& byte, std::uint32_t& got) {
     got = 1;
     return true;
   }
+  if (gone_ && script_.empty()) return false;
   std::uint32_t wait = readWaitMs_;
   if (!script_.empty()) {
     Event& pause = script_.front();
@@ -60,7 +61,7 @@ bool FakeChannel::ReadByte(std::uint8_t& byte, std::uint32_t& got) {
     if (pause.pauseMs == 0) script_.pop_front();
   }
   if (clock_ != nullptr) clock_->Advance(wait);
-  return !failEmptyReads;
+  return true;
 }
 
 bool FakeChannel::GetTimeouts(CommTimeouts& value) {

@@ -40,21 +40,24 @@ class FakeChannel : public DeviceChannel {
 
   void Say(const std::string& text);
   void Pause(std::uint32_t milliseconds);
-  // The write with this index (0 = first) fails, or writes fewer bytes than asked.
-  void FailWrite(std::size_t index, bool shortWrite = false);
+  // The write with this index (0 = first) ends so, half of it written.
+  void FailWrite(std::size_t index, WriteEnd end = WriteEnd::Failed);
+  // Every read after the script has run out fails, as on a port that has gone.
+  void GoAway() { gone_ = true; }
 
-  bool Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override;
+  WriteEnd Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override;
   bool ReadByte(std::uint8_t& byte, std::uint32_t& got) override;
   bool GetTimeouts(CommTimeouts& timeouts) override;
   bool SetTimeouts(const CommTimeouts& timeouts) override;
+  void DiscardUnsent() override { ++discards; }
 
-  bool failEmptyReads = false;  // a read with no byte reports failure, as on a port that has hung up
   std::vector<std::vector<std::uint8_t>> writes;  // every write attempted, as given
   std::vector<std::uint8_t> Wire() const;         // the bytes that went out, in order
   std::size_t reads = 0;
   std::size_t pendingBytes() const;
   CommTimeouts timeouts{1, 2, 3, 4, 5};
   int timeoutSets = 0;
+  int discards = 0;
 
  private:
   struct Event {
@@ -66,7 +69,8 @@ class FakeChannel : public DeviceChannel {
   std::uint32_t readWaitMs_;
   std::deque<Event> script_;
   std::size_t failIndex_ = SIZE_MAX;
-  bool shortWrite_ = false;
+  WriteEnd failEnd_ = WriteEnd::Failed;
+  bool gone_ = false;
   std::vector<bool> writeOk_;
 };
 

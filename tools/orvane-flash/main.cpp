@@ -1,22 +1,22 @@
 // orvane-flash: runs the download sequence from Linux, where the kernel's USB serial
 // driver gives the device's downloader a tty.
 #include <fcntl.h>
-#include <stdlib.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "console_page.h"
+#include "device_runner.h"
 #include "download.h"
 #include "image.h"
 #include "posix_file.h"
-#include "posix_serial.h"
 #include "string_table.h"
 
 namespace {
@@ -74,21 +74,21 @@ const char* SectionNames(std::uint32_t flags, std::string& out) {
   return out.c_str();
 }
 
-// One line on stderr naming what cannot be used, and why.
-void Complain(const std::string& what, const char* why) {
-  std::fprintf(stderr, "orvane-flash: %s: %s\n", what.c_str(), why);
-}
-
-// The image must be a file this run can read.
+// The image must be a regular file this run can read. Its kind is looked at before it
+// is opened, and it is opened without waiting, so a FIFO or a device is refused at once.
 bool ImageReadable(const std::string& path, struct stat& image) {
   const char* why = nullptr;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  struct stat opened {};
+  if (::stat(path.c_str(), &image) != 0) {
+    why = std::strerror(errno);
+  } else if (!S_ISREG(image.st_mode)) {
+    why = "not a regular file";
+  } else if (const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); fd < 0) {
     why = std::strerror(errno);
   } else {
-    if (::fstat(fd, &image) != 0) {
-      why = std::strerror(errno);
-    } else if (!S_ISREG(image.st_mode)) {
+    // Whatever was at the path when it was looked at is what was opened.
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_ino != image.st_ino ||
+        opened.st_dev != image.st_dev) {
       why = "not a regular file";
     }
     ::close(fd);
@@ -148,112 +148,91 @@ int CheckImage(const std::string& path) {
   return 0;
 }
 
-// The real ports, counting the bytes that reach them for the closing summary.
-class WatchedPorts : public PortOpener {
- public:
-  std::unique_ptr<DeviceChannel> Open(const std::string& path) override {
-    auto port = real_.Open(path);
-    if (!port) return nullptr;
-    return std::make_unique<Counted>(std::move(port), sent);
-  }
-  const std::string& LastFailure() const { return real_.LastFailure(); }
-  std::uint64_t sent = 0;
+// Signals that end a run: each sets the stop flag, which the transfer looks at before
+// each piece, read and pause, and then closes and removes what it has as it would after
+// a failure.
+StopFlag stopRequested{false};
+volatile std::sig_atomic_t stopSignal = 0;
 
- private:
-  class Counted : public DeviceChannel {
-   public:
-    Counted(std::unique_ptr<DeviceChannel> inner, std::uint64_t& sent) : inner_(std::move(inner)), sent_(sent) {}
-    bool Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override {
-      const bool ok = inner_->Write(data, size, written);
-      sent_ += written;
-      return ok;
-    }
-    bool ReadByte(std::uint8_t& byte, std::uint32_t& got) override { return inner_->ReadByte(byte, got); }
-    bool GetTimeouts(CommTimeouts& timeouts) override { return inner_->GetTimeouts(timeouts); }
-    bool SetTimeouts(const CommTimeouts& timeouts) override { return inner_->SetTimeouts(timeouts); }
-
-   private:
-    std::unique_ptr<DeviceChannel> inner_;
-    std::uint64_t& sent_;
-  };
-  PosixPortOpener real_;
-};
-
-// A given working folder must exist, and the staging file made there, cut to length 0
-// when the run starts, must be a plain file other than the image.
-bool WorkdirUsable(const std::string& workdir, const std::string& staging, const struct stat& image) {
-  struct stat node {};
-  if (::stat(workdir.c_str(), &node) != 0) {
-    Complain(workdir, std::strerror(errno));
-    return false;
-  }
-  if (!S_ISDIR(node.st_mode)) {
-    Complain(workdir, "not a folder");
-    return false;
-  }
-  if (::stat(staging.c_str(), &node) != 0) return true;  // the run makes it
-  const char* why = nullptr;
-  if (node.st_dev == image.st_dev && node.st_ino == image.st_ino) {
-    why = "the staging file would overwrite the image";
-  } else if (!S_ISREG(node.st_mode)) {
-    why = "not a regular file";
-  }
-  if (why != nullptr) Complain(staging, why);
-  return why == nullptr;
+extern "C" void OnStopSignal(int number) {
+  stopSignal = number;
+  stopRequested.store(true, std::memory_order_relaxed);
 }
 
-// Opens the port once and lets it go, as the Windows program's port watcher does before
-// the transfer, so a port that cannot be used is named before any work is done.
-bool PortOpens(const std::string& path) {
-  PosixPortOpener probe;
-  if (probe.Open(path)) return true;
-  Complain(path, probe.LastFailure().c_str());
-  return false;
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no restart: a wait in progress returns at once
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(number, &action, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);  // a closed reader of the output is no reason to stop a device halfway
+}
+
+int InterruptedStatus() { return 128 + static_cast<int>(stopSignal); }
+
+// The exit status of an ending: 0 confirmed, 3 sent but not confirmed, 1 otherwise,
+// 128 + N after signal N.
+int ExitStatus(DownloadResult result) {
+  switch (result) {
+    case DownloadResult::Confirmed: return 0;
+    case DownloadResult::Unconfirmed: return 3;
+    case DownloadResult::Interrupted: return InterruptedStatus();
+    default: return 1;
+  }
+}
+
+std::string SignalName() {
+  const char* name = ::sigabbrev_np(static_cast<int>(stopSignal));
+  return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(stopSignal);
+}
+
+// The one closing sentence: what happened, why, what was sent and how long it took.
+std::string ClosingSentence(const DownloadEnding& ending, const DeviceRunner& runner) {
+  std::string reason = EndingReason(ending);
+  const bool portCause = ending.result == DownloadResult::PortNotOpened || ending.result == DownloadResult::WriteFailed ||
+                         ending.result == DownloadResult::PortGone || ending.result == DownloadResult::PortNotBack;
+  if (portCause && !runner.PortFailure().empty() && !reason.empty() && reason.back() == '.') {
+    reason.insert(reason.size() - 1, " (" + runner.PortFailure() + ")");
+  }
+  std::string verdict;
+  switch (ending.result) {
+    case DownloadResult::Confirmed: verdict = LoadText(IDS_VERDICT_DONE); break;
+    case DownloadResult::Unconfirmed:
+      verdict = LoadText(IDS_VERDICT_UNCONFIRMED);
+      reason += std::string(" ") + LoadText(IDS_CHECK_PDA_STARTS);
+      break;
+    case DownloadResult::Interrupted: verdict = FormatText(IDS_VERDICT_INTERRUPTED, {SignalName()}); break;
+    default: verdict = LoadText(IDS_VERDICT_FAILED); break;
+  }
+  char number[64];
+  std::snprintf(number, sizeof number, "%" PRIu64, runner.BytesSent());
+  const std::string bytes = number;
+  std::snprintf(number, sizeof number, "%.1f", runner.Seconds());
+  const std::string seconds = number;
+  std::string sent;
+  if (ending.result == DownloadResult::Confirmed && runner.Seconds() > 0) {
+    std::snprintf(number, sizeof number, "%.0f", static_cast<double>(runner.BytesSent()) / 1024.0 / runner.Seconds());
+    sent = FormatText(IDS_BYTES_SENT_RATE, {bytes, seconds, number});
+  } else {
+    sent = FormatText(IDS_BYTES_SENT, {bytes, seconds});
+  }
+  return verdict + ": " + reason + " " + sent;
 }
 
 int Flash(const Options& options, const struct stat& image) {
-  std::string workdir = options.workdir;
-  const bool ownWorkdir = workdir.empty();
-  if (!ownWorkdir && !WorkdirUsable(workdir, workdir + "/" + STAGING_FILE_NAME, image)) return 1;
-  if (!PortOpens(options.port)) return 1;
-  if (ownWorkdir) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/orvane-flash-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      Complain(pattern, std::strerror(errno));
-      return 1;
-    }
-    workdir = pattern;
-  }
+  DeviceRunner runner(options.port, options.workdir, options.image, stopRequested);
+  if (!runner.Prepare(image)) return 1;
   HostOsCode = HOST_OS_CODE_OTHER;
-
   ConsolePage page(stderr, ::isatty(STDERR_FILENO) != 0);
-  SteadyClock clock;
-  PosixFileSystem files;
-  WatchedPorts ports;
-  const std::string staging = workdir + "/" + STAGING_FILE_NAME;
-  DownloadContext context{page, page, clock, files, ports, {options.port, options.image, staging}};
-  const auto start = std::chrono::steady_clock::now();
-  DownloadThreadProc(context);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-
-  if (ownWorkdir) {
-    ::unlink(staging.c_str());
-    ::rmdir(workdir.c_str());
-  }
-  if (page.Result() != DOWNLOAD_SUCCEEDED) {
-    if (!ports.LastFailure().empty()) Complain(options.port, ports.LastFailure().c_str());
-    std::fprintf(stderr, "Update failed after sending %" PRIu64 " bytes in %.1f s.\n", ports.sent, seconds);
-    return 1;
-  }
-  std::fprintf(stderr, "Update done: %" PRIu64 " bytes sent in %.1f s (%.0f KiB/s).\n", ports.sent, seconds,
-               seconds > 0 ? static_cast<double>(ports.sent) / 1024.0 / seconds : 0.0);
-  return 0;
+  const DownloadEnding ending = runner.Run(page, page);
+  std::fprintf(stderr, "%s\n", ClosingSentence(ending, runner).c_str());
+  return ExitStatus(ending.result);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  CatchStopSignals();
   Options options;
   if (!ParseOptions(argc, argv, options)) {
     std::fputs(USAGE, stderr);

@@ -38,10 +38,11 @@ class FakePorts : public PortOpener {
    public:
     explicit View(FakePorts& ports) : ports_(ports) { ++ports_.open; }
     ~View() override { --ports_.open; }
-    bool Write(const std::uint8_t* d, std::uint32_t s, std::uint32_t& w) override { return dev().Write(d, s, w); }
+    WriteEnd Write(const std::uint8_t* d, std::uint32_t s, std::uint32_t& w) override { return dev().Write(d, s, w); }
     bool ReadByte(std::uint8_t& b, std::uint32_t& g) override { return dev().ReadByte(b, g); }
     bool GetTimeouts(CommTimeouts& t) override { return dev().GetTimeouts(t); }
     bool SetTimeouts(const CommTimeouts& t) override { return dev().SetTimeouts(t); }
+    void DiscardUnsent() override { dev().DiscardUnsent(); }
 
    private:
     FakeChannel& dev() { return ports_.device_; }
@@ -122,10 +123,14 @@ struct Rig {
   Rig(VirtualClock& clock, CountingFiles& files) : clock_(clock), files_(files) {}
 
   int Run(const std::string& image, const std::string& staging) {
-    DownloadContext context{page, messages, clock_, files_, ports, {"/dev/port1", image, staging}};
-    EXPECT_EQ(DownloadThreadProc(context), 0u);
+    DownloadContext context{page, messages, clock_, files_, ports, {"/dev/port1", image, staging}, stop};
+    ending = RunDownload(context);
     EXPECT_EQ(page.results.size(), 1u);
     EXPECT_EQ(page.openAtEnd, 0) << "port or file still open when the page ended";
+    EXPECT_EQ(page.results.back(), PageResult(ending.result));
+    if (ending.result == DownloadResult::Confirmed) {
+      EXPECT_EQ(device.discards, 0);
+    }
     return page.results.empty() ? -1 : page.results.back();
   }
 
@@ -143,6 +148,8 @@ struct Rig {
   FakePorts ports{device, clock_};
   EndingPage page{ports, files_};
   RecordingMessages messages;
+  const StopFlag* stop = nullptr;
+  DownloadEnding ending;
 };
 
 class DownloadTest : public ::testing::Test {
@@ -180,6 +187,7 @@ class DownloadTest : public ::testing::Test {
   FakePorts& ports = rig.ports;
   EndingPage& page = rig.page;
   RecordingMessages& messages = rig.messages;
+  const DownloadEnding& ending = rig.ending;
 };
 
 TEST_F(DownloadTest, ImageWithoutUdSendsTwoStreams) {
@@ -207,6 +215,8 @@ TEST_F(DownloadTest, ImageWithoutUdSendsTwoStreams) {
     EXPECT_TRUE(s.checksumOk);
   }
   EXPECT_TRUE(messages.shown.empty());
+  EXPECT_EQ(ending.result, DownloadResult::Confirmed);
+  EXPECT_EQ(device.discards, 0);
 }
 
 TEST_F(DownloadTest, ImageWithUdSendsThreeStreamsAndReopensThePort) {
@@ -244,6 +254,7 @@ TEST_F(DownloadTest, OverallBarRangeCountsPiecesAndBlocks) {
 TEST_F(DownloadTest, MissingImageShowsNoImageAndCreatesNothing) {
   EXPECT_EQ(rig.Run(folder.Path("absent.dat"), folder.Path("TempFileToDown")), DOWNLOAD_FAILED);
   EXPECT_EQ(messages.shown, std::vector<std::string>{"No Image"});
+  EXPECT_EQ(ending.result, DownloadResult::NoImage);
   EXPECT_TRUE(folder.Read("TempFileToDown").empty());
   EXPECT_FALSE(files.Open(folder.Path("TempFileToDown"), OpenMode::ReadShared));
 }
@@ -287,6 +298,8 @@ TEST_F(DownloadTest, BadImagesAreRefusedBeforeAnythingIsSent) {
     EXPECT_TRUE(r.device.writes.empty());
     EXPECT_EQ(r.messages.shown, std::vector<std::string>{LoadText(c.reason)});
     EXPECT_TRUE(r.Captions().empty());
+    EXPECT_EQ(r.ending.result, DownloadResult::ImageRefused);
+    EXPECT_EQ(r.ending.refusal, c.reason);
   }
 }
 
@@ -294,6 +307,7 @@ TEST_F(DownloadTest, StagingFileThatCannotBeCreatedFailsSilently) {
   folder.Write("temp.dat", TestImage::WithOs(3, 1).Bytes());
   EXPECT_EQ(rig.Run(folder.Path("temp.dat"), folder.Path("no/such/folder/TempFileToDown")), DOWNLOAD_FAILED);
   EXPECT_TRUE(messages.shown.empty());
+  EXPECT_EQ(ending.result, DownloadResult::StagingNotCreated);
 }
 
 TEST_F(DownloadTest, PortThatNeverOpensFailsTheFirstStream) {
@@ -302,14 +316,7 @@ TEST_F(DownloadTest, PortThatNeverOpensFailsTheFirstStream) {
   EXPECT_EQ(Run(TestImage::WithOs(3, 1).Bytes()), DOWNLOAD_FAILED);
   EXPECT_TRUE(device.writes.empty());
   EXPECT_TRUE(messages.shown.empty());
-}
-
-TEST_F(DownloadTest, MissingResetAnswerFails) {
-  device.Say("Flash Incorrect.\n");
-  EXPECT_EQ(Run(WithUd().Bytes()), DOWNLOAD_FAILED);
-  EXPECT_EQ(Captions(), Texts({144, 141}));
-  EXPECT_EQ(ParseStreams(device.Wire()).size(), 1u);
-  EXPECT_EQ(ports.attempts.size(), 1u);
+  EXPECT_EQ(ending.result, DownloadResult::PortNotOpened);
 }
 
 TEST_F(DownloadTest, PortThatDoesNotComeBackFailsAfterTwoMinutes) {
@@ -328,32 +335,96 @@ TEST_F(DownloadTest, PortThatDoesNotComeBackFailsAfterTwoMinutes) {
     r.ports.failures = 1000;
     EXPECT_EQ(RunOn(r, WithUd().Bytes()), DOWNLOAD_FAILED);
     EXPECT_EQ(r.Captions().back(), LoadText(IDS_PORT_NOT_BACK));
+    EXPECT_EQ(r.ending.result, DownloadResult::PortNotBack);
     ASSERT_EQ(r.ports.attempts.size(), c.attempts);
     EXPECT_EQ(r.ports.attempts.back() - r.ports.attempts[1], c.lastAfterFirst);
   }
 }
 
-TEST_F(DownloadTest, FailureAnswerToPartTwoEndsWithUpdateFailed) {
-  device.Say("Flash Incorrect.\n");
-  EXPECT_EQ(Run(TestImage::WithOs(3, 1).Bytes()), DOWNLOAD_FAILED);
-  EXPECT_EQ(Captions(), Texts({145, 145, 142, 146, 148}));
-  EXPECT_EQ(ParseStreams(device.Wire()).size(), 1u);
+// What the device does after one of the streams, and what the transfer makes of it.
+struct DeviceBehaviour {
+  const char* what;
+  std::function<void(FakeChannel&)> act;
+  LineWaitEnd wait;
+};
+
+std::vector<DeviceBehaviour> Behaviours() {
+  return {
+      {"says nothing", [](FakeChannel&) {}, LineWaitEnd::NoFirstByte},
+      {"falls silent", [](FakeChannel& d) { d.Say(".\n"); }, LineWaitEnd::Silence},
+      {"says only what it is not known to say",
+       [](FakeChannel& d) {
+         for (int i = 0; i < 700; ++i) {
+           d.Say("noise\n");
+           d.Pause(1000);
+         }
+       },
+       LineWaitEnd::Unrecognised},
+      {"its port goes away", [](FakeChannel& d) { d.GoAway(); }, LineWaitEnd::PortGone},
+      {"answers Flash Incorrect", [](FakeChannel& d) { d.Say("Flash Incorrect.\n"); }, LineWaitEnd::FlashIncorrect},
+      {"answers OS not compatible", [](FakeChannel& d) { d.Say("OS not compatible.\n"); },
+       LineWaitEnd::OsNotCompatible},
+  };
 }
 
-TEST_F(DownloadTest, AnswerToTheOsRemainder) {
+TEST_F(DownloadTest, EveryWayAWaitEndsReachesTheEndingUnchanged) {
   const struct {
-    const char* answer;
-    int result;
-  } cases[] = {{"OS not compatible.\n", DOWNLOAD_FAILED}, {"Flash Incorrect.\n", DOWNLOAD_FAILED}, {"", DOWNLOAD_SUCCEEDED},
-               {".\n", DOWNLOAD_SUCCEEDED}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.answer);
-    Rig r(clock, files);
-    r.device.Say(std::string("Reserved region ok.\n") + c.answer);
-    EXPECT_EQ(RunOn(r, TestImage::WithOs(3, 1).Bytes()), c.result);
+    DownloadStage stage;
+    const char* before;  // the answers to the earlier streams
+    bool withUd;
+  } stages[] = {
+      {DownloadStage::DownloaderPackage, "", true},
+      {DownloadStage::PartTwoFile, "", false},
+      {DownloadStage::OsRemainder, "Reserved region ok.\n", false},
+  };
+  for (const auto& stage : stages) {
+    for (const auto& behaviour : Behaviours()) {
+      SCOPED_TRACE(std::string(stage.before) + behaviour.what);
+      Rig r(clock, files);
+      r.device.Say(stage.before);
+      behaviour.act(r.device);
+      RunOn(r, stage.withUd ? WithUd().Bytes() : TestImage::WithOs(3, 1).Bytes());
+      EXPECT_EQ(r.ending.stage, stage.stage);
+      EXPECT_EQ(r.ending.wait, behaviour.wait);
+      const bool refused =
+          behaviour.wait == LineWaitEnd::FlashIncorrect || behaviour.wait == LineWaitEnd::OsNotCompatible;
+      // After the OS remainder the device may restart at once: anything but a failure
+      // line leaves the update sent but not confirmed.
+      const DownloadResult expected = refused                                      ? DownloadResult::DeviceRefused
+                                      : stage.stage == DownloadStage::OsRemainder ? DownloadResult::Unconfirmed
+                                      : behaviour.wait == LineWaitEnd::PortGone    ? DownloadResult::PortGone
+                                                                                   : DownloadResult::NoAnswer;
+      EXPECT_EQ(r.ending.result, expected);
+      EXPECT_TRUE(r.messages.shown.empty());
+      if (stage.stage == DownloadStage::PartTwoFile) {
+        EXPECT_EQ(r.Captions(), Texts({145, 145, 142, 146, 148}));
+      }
+    }
   }
-  // A wait that could not read, as with no port, never counts as an answer.
-  EXPECT_FALSE(OsAnswerAccepted(LineWaitEnd::ZeroLimit));
+}
+
+TEST_F(DownloadTest, ReasonsSpeakInTheDevicesOwnWords) {
+  DownloadEnding refused;
+  refused.result = DownloadResult::DeviceRefused;
+  refused.stage = DownloadStage::PartTwoFile;
+  refused.wait = LineWaitEnd::FlashIncorrect;
+  EXPECT_EQ(EndingReason(refused), "The device answered \"Flash Incorrect.\" to the part-2 file.");
+  refused.stage = DownloadStage::OsRemainder;
+  refused.wait = LineWaitEnd::OsNotCompatible;
+  EXPECT_EQ(EndingReason(refused), "The device answered \"OS not compatible.\" to the OS remainder.");
+
+  DownloadEnding silent;
+  silent.result = DownloadResult::NoAnswer;
+  silent.stage = DownloadStage::DownloaderPackage;
+  EXPECT_EQ(EndingReason(silent), "The device did not answer the downloader package.");
+  silent.result = DownloadResult::Unconfirmed;
+  silent.wait = LineWaitEnd::PortGone;
+  EXPECT_EQ(EndingReason(silent), LoadText(IDS_REASON_UNCONFIRMED_GONE));
+
+  DownloadEnding refusedImage;
+  refusedImage.result = DownloadResult::ImageRefused;
+  refusedImage.refusal = IDS_NO_RESERVED_REGION;
+  EXPECT_EQ(EndingReason(refusedImage), LoadText(IDS_NO_RESERVED_REGION));
 }
 
 TEST_F(DownloadTest, ExceptionsEndTheTransferAsFailedWithEverythingClosed) {
@@ -373,14 +444,58 @@ TEST_F(DownloadTest, ExceptionsEndTheTransferAsFailedWithEverythingClosed) {
     EXPECT_EQ(RunOn(r, WithUd().Bytes()), DOWNLOAD_FAILED);
     EXPECT_EQ(r.messages.shown, std::vector<std::string>{LoadText(c.shown)});
     EXPECT_EQ(r.Captions(), Texts({144}));
+    EXPECT_EQ(r.ending.result, c.shown == IDS_OUT_OF_MEMORY ? DownloadResult::OutOfMemory
+                                                              : DownloadResult::UnexpectedError);
+    EXPECT_EQ(r.ending.stage, DownloadStage::DownloaderPackage);
   }
 }
 
-TEST_F(DownloadTest, LaterWriteFailureShowsTheSizeProblemOnce) {
-  device.FailWrite(2);
-  EXPECT_EQ(Run(TestImage::WithOs(6, 2).Bytes()), DOWNLOAD_FAILED);
-  EXPECT_EQ(messages.shown, std::vector<std::string>{LoadText(IDS_USB_SIZE_PROBLEM)});
-  EXPECT_EQ(Captions(), Texts({145, 145}));
+TEST_F(DownloadTest, WritesThatFailOrStallEndTheTransferWithTheirCause) {
+  const struct {
+    WriteEnd wrote;
+    DownloadResult result;
+    StringId shown;
+  } cases[] = {{WriteEnd::Failed, DownloadResult::WriteFailed, IDS_USB_SIZE_PROBLEM},
+               {WriteEnd::Stalled, DownloadResult::PortStalled, IDS_PORT_STALLED}};
+  for (const auto& c : cases) {
+    Rig r(clock, files);
+    r.device.FailWrite(2, c.wrote);
+    EXPECT_EQ(RunOn(r, TestImage::WithOs(6, 2).Bytes()), DOWNLOAD_FAILED);
+    EXPECT_EQ(r.messages.shown, std::vector<std::string>{LoadText(c.shown)});
+    EXPECT_EQ(r.Captions(), Texts({145, 145}));
+    EXPECT_EQ(r.ending.result, c.result);
+    EXPECT_EQ(r.ending.stage, DownloadStage::PartTwoFile);
+    // What the device would never take is thrown away, so closing does not wait for it.
+    EXPECT_EQ(r.device.discards, 1);
+  }
+}
+
+TEST_F(DownloadTest, AStagingFileThatCannotBeWrittenIsAFileFailure) {
+  CountingFiles full;
+  full.onOpen = [](FaultyFile& file) { file.Fail(FaultyFile::Op::Write, 0); };
+  Rig r(clock, full);
+  EXPECT_EQ(RunOn(r, TestImage::WithOs(3, 1).Bytes()), DOWNLOAD_FAILED);
+  EXPECT_EQ(r.ending.result, DownloadResult::FileFailed);
+  EXPECT_TRUE(r.device.writes.empty());
+}
+
+TEST_F(DownloadTest, AStopRequestEndsTheTransferAsInterrupted) {
+  // Requested as the pause after the device's reset begins: it ends within 100 ms.
+  struct StopOnPause : VirtualClock {
+    void Sleep(std::uint32_t milliseconds) override {
+      stop.store(true);
+      VirtualClock::Sleep(milliseconds);
+    }
+    StopFlag stop{false};
+  } pausing;
+  Rig r(pausing, files);
+  r.stop = &pausing.stop;
+  r.device.Say("device reset.\n");
+  const std::uint32_t start = pausing.TickCount();
+  EXPECT_EQ(RunOn(r, WithUd().Bytes()), DOWNLOAD_FAILED);
+  EXPECT_EQ(r.ending.result, DownloadResult::Interrupted);
+  EXPECT_EQ(r.ports.attempts.size(), 1u);
+  EXPECT_LE(pausing.TickCount() - start, 100u);
 }
 
 }  // namespace

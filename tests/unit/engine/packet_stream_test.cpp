@@ -70,7 +70,7 @@ TEST_F(PacketStreamTest, CutsEveryLengthIntoPiecesOfPacketBytes) {
     FakeChannel wire;
     const auto payload = Pattern(cut.n, cut.n);
     auto source = Source(payload);
-    ASSERT_TRUE(SendStreamToDevice(&wire, *source, 100, cut.n, 0, page, messages)) << cut.n;
+    ASSERT_EQ(SendStreamToDevice(&wire, *source, 100, cut.n, 0, page, messages), StreamEnd::Sent) << cut.n;
     EXPECT_EQ(PieceSizes(wire), cut.pieces) << cut.n;
     EXPECT_EQ(wire.Wire(), ExpectedStream(payload, 0)) << cut.n;
   }
@@ -78,7 +78,7 @@ TEST_F(PacketStreamTest, CutsEveryLengthIntoPiecesOfPacketBytes) {
 
 TEST_F(PacketStreamTest, AllFfPayloadEndsWithItsChecksumAlone) {
   auto source = Source(std::vector<std::uint8_t>(12280, 0xFF));
-  ASSERT_TRUE(SendStreamToDevice(&channel, *source, 100, 12280, 0x12345678, page, messages));
+  ASSERT_EQ(SendStreamToDevice(&channel, *source, 100, 12280, 0x12345678, page, messages), StreamEnd::Sent);
   ASSERT_EQ(channel.writes.size(), 2u);
   EXPECT_EQ(channel.writes[1], (std::vector<std::uint8_t>{0x08, 0xC8}));
   EXPECT_EQ(Slice(channel.writes[0], 0, 8), (std::vector<std::uint8_t>{0x78, 0x56, 0x34, 0x12, 0x02, 0x30, 0, 0}));
@@ -87,66 +87,133 @@ TEST_F(PacketStreamTest, AllFfPayloadEndsWithItsChecksumAlone) {
 TEST_F(PacketStreamTest, BarsMoveBeforeEachPiece) {
   auto source = Source(Pattern(30000, 1));
   page.overall.pos = 10;
-  ASSERT_TRUE(SendStreamToDevice(&channel, *source, 100, 30000, 0, page, messages));
+  ASSERT_EQ(SendStreamToDevice(&channel, *source, 100, 30000, 0, page, messages), StreamEnd::Sent);
   EXPECT_EQ(page.log, (std::vector<std::string>{"step.range 2", "step.pos 0", "step.pos 1", "step.pos 2",
                                                  "overall.pos 11", "step.pos 3", "overall.pos 12"}));
 
   RecordingPage small;
   auto one = Source(Pattern(12280, 1));
-  ASSERT_TRUE(SendStreamToDevice(&channel, *one, 100, 12280, 0, small, messages));
+  ASSERT_EQ(SendStreamToDevice(&channel, *one, 100, 12280, 0, small, messages), StreamEnd::Sent);
   EXPECT_EQ(small.log.front(), "step.range 0");
 }
 
 TEST_F(PacketStreamTest, KeepsTheSourcePosition) {
   auto source = Source(Pattern(30000, 1));
-  ASSERT_TRUE(SendStreamToDevice(&channel, *source, 100, 30000, 0, page, messages));
+  ASSERT_EQ(SendStreamToDevice(&channel, *source, 100, 30000, 0, page, messages), StreamEnd::Sent);
   EXPECT_EQ(Position(*source), 17u);
   FakeChannel failing;
   failing.FailWrite(1);
-  EXPECT_FALSE(SendStreamToDevice(&failing, *source, 100, 30000, 0, page, messages));
+  EXPECT_EQ(SendStreamToDevice(&failing, *source, 100, 30000, 0, page, messages), StreamEnd::WriteFailed);
   EXPECT_EQ(Position(*source), 17u);
 }
 
-TEST_F(PacketStreamTest, LaterFailedWriteReportsOnceAndStops) {
-  for (bool shortWrite : {false, true}) {
+TEST_F(PacketStreamTest, AFailedWriteEndsTheStreamWithItsCause) {
+  const struct {
+    std::size_t index;
+    WriteEnd wrote;
+    StreamEnd end;
+    std::vector<std::string> shown;  // a failing first write tells of a port that never worked
+  } cases[] = {
+      {1, WriteEnd::Failed, StreamEnd::WriteFailed, {"USB bulk transfer failed: size problem"}},
+      {0, WriteEnd::Failed, StreamEnd::WriteFailed, {}},
+      {1, WriteEnd::Stalled, StreamEnd::Stalled, {"The device took no data for 30 seconds."}},
+      {0, WriteEnd::Stalled, StreamEnd::Stalled, {"The device took no data for 30 seconds."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.index);
     FakeChannel wire;
     RecordingMessages shown;
-    wire.FailWrite(1, shortWrite);
+    wire.FailWrite(c.index, c.wrote);
     auto source = Source(Pattern(30000, 1));
-    EXPECT_FALSE(SendStreamToDevice(&wire, *source, 100, 30000, 0, page, shown));
-    EXPECT_EQ(wire.writes.size(), 2u);
-    EXPECT_EQ(shown.shown, std::vector<std::string>{"USB bulk transfer failed: size problem"});
+    EXPECT_EQ(SendStreamToDevice(&wire, *source, 100, 30000, 0, page, shown), c.end);
+    EXPECT_EQ(wire.writes.size(), c.index + 1);
+    EXPECT_EQ(shown.shown, c.shown);
   }
 }
 
-TEST_F(PacketStreamTest, FirstFailedWriteStopsSilently) {
-  for (bool shortWrite : {false, true}) {
-    FakeChannel wire;
-    wire.FailWrite(0, shortWrite);
-    auto source = Source(Pattern(30000, 1));
-    EXPECT_FALSE(SendStreamToDevice(&wire, *source, 100, 30000, 0, page, messages));
-    EXPECT_EQ(wire.writes.size(), 1u);
-    EXPECT_TRUE(messages.shown.empty());
-  }
+TEST_F(PacketStreamTest, AStopRequestEndsTheStreamBeforeItsNextPiece) {
+  auto source = Source(Pattern(30000, 1));
+  StopFlag stop{true};
+  EXPECT_EQ(SendStreamToDevice(&channel, *source, 100, 30000, 0, page, messages, &stop), StreamEnd::Stopped);
+  EXPECT_TRUE(channel.writes.empty());
+  EXPECT_TRUE(messages.shown.empty());
 }
 
 TEST_F(PacketStreamTest, RefusesBadRangesAndChannelsBeforeWriting) {
   auto source = Source(Pattern(30000, 1));  // 30100 bytes in all
-  EXPECT_FALSE(SendStreamToDevice(&channel, *source, 100, 30001, 0, page, messages));
-  EXPECT_FALSE(SendStreamToDevice(&channel, *source, 30101, 0, 0, page, messages));
-  EXPECT_FALSE(SendStreamToDevice(&channel, *source, 0xFFFFFFFFu, 2, 0, page, messages));
-  EXPECT_FALSE(SendStreamToDevice(nullptr, *source, 100, 30000, 0, page, messages));
+  EXPECT_EQ(SendStreamToDevice(&channel, *source, 100, 30001, 0, page, messages), StreamEnd::SourceFailed);
+  EXPECT_EQ(SendStreamToDevice(&channel, *source, 30101, 0, 0, page, messages), StreamEnd::SourceFailed);
+  EXPECT_EQ(SendStreamToDevice(&channel, *source, 0xFFFFFFFFu, 2, 0, page, messages), StreamEnd::SourceFailed);
+  EXPECT_EQ(SendStreamToDevice(nullptr, *source, 100, 30000, 0, page, messages), StreamEnd::NoPort);
   EXPECT_TRUE(channel.writes.empty());
-  EXPECT_TRUE(SendStreamToDevice(&channel, *source, 30100, 0, 0, page, messages));  // empty range at the end
+  EXPECT_EQ(SendStreamToDevice(&channel, *source, 30100, 0, 0, page, messages), StreamEnd::Sent);  // empty range at the end
 }
 
 TEST_F(PacketStreamTest, ShortReadNeverPutsStaleBytesOnTheWire) {
   auto source = Source(Pattern(30000, 1));
   FaultyFile faulty(std::move(source));
   faulty.Fail(FaultyFile::Op::Read, 1, true);  // the second piece's read comes back short
-  EXPECT_FALSE(SendStreamToDevice(&channel, faulty, 100, 30000, 0, page, messages));
+  EXPECT_EQ(SendStreamToDevice(&channel, faulty, 100, 30000, 0, page, messages), StreamEnd::SourceFailed);
   EXPECT_EQ(channel.writes.size(), 1u);
   EXPECT_EQ(Position(faulty), 17u);
+}
+
+// The real ports' write loop, over scripted system writes: how many bytes each moves
+// and how long it takes; past the script, writes move nothing and take costMs.
+struct ScriptedWrites {
+  struct Attempt {
+    std::uint32_t moved;
+    std::uint32_t ms;
+    bool ok = true;
+  };
+  explicit ScriptedWrites(std::vector<Attempt> attempts = {}) : script(std::move(attempts)) {}
+  WriteEnd Run(std::uint32_t size, std::uint32_t& written) {
+    data = Pattern(size, 3);
+    return WriteWhileMoving(clock, data.data(), size, written,
+                            [this](const std::uint8_t* at, std::uint32_t left, std::uint32_t& moved) {
+                              const Attempt a = next < script.size() ? script[next] : Attempt{0, idleMs};
+                              ++next;
+                              clock.Advance(a.ms);
+                              moved = std::min(a.moved, left);
+                              wire.insert(wire.end(), at, at + moved);
+                              return a.ok;
+                            });
+  }
+  VirtualClock clock;
+  std::vector<Attempt> script;
+  std::uint32_t idleMs = 1000;
+  std::size_t next = 0;
+  std::vector<std::uint8_t> data;
+  std::vector<std::uint8_t> wire;
+};
+
+TEST(WriteLoopTest, ShortWritesGoOnWithTheRestUntilNothingMovesFor30Seconds) {
+  ScriptedWrites moving({{5000, 1000}, {0, 1000}, {0, 1000}, {3000, 1000}, {9999, 10}});
+  std::uint32_t written = 0;
+  EXPECT_EQ(moving.Run(12288, written), WriteEnd::Written);
+  EXPECT_EQ(written, 12288u);
+  EXPECT_EQ(moving.wire, moving.data);
+
+  // 29 s without a byte and then one: still moving. Then 30 s without one: stalled.
+  ScriptedWrites stalling({{4000, 1000}});
+  for (int i = 0; i < 29; ++i) stalling.script.push_back({0, 1000});
+  stalling.script.push_back({1, 1000});
+  const std::uint32_t start = stalling.clock.TickCount();
+  EXPECT_EQ(stalling.Run(12288, written), WriteEnd::Stalled);
+  EXPECT_EQ(written, 4001u);
+  EXPECT_EQ(stalling.clock.TickCount() - start, 31000u + WRITE_STALL_LIMIT_MS);
+
+  ScriptedWrites failing({{100, 10}, {0, 10, false}});
+  EXPECT_EQ(failing.Run(12288, written), WriteEnd::Failed);
+  EXPECT_EQ(written, 100u);
+}
+
+TEST(WriteLoopTest, WritesThatReturnAtOnceWithNothingArePaced) {
+  ScriptedWrites busy;
+  busy.idleMs = 1;
+  std::uint32_t written = 0;
+  EXPECT_EQ(busy.Run(10, written), WriteEnd::Stalled);
+  EXPECT_EQ(busy.next, WRITE_STALL_LIMIT_MS / WRITE_RETRY_MS + 1);
 }
 
 }  // namespace

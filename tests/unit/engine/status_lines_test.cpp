@@ -30,11 +30,16 @@ TEST_F(StatusLinesTest, ProgressLinesMoveBothBarsThenTheAnswerFillsTheStepBar) {
 }
 
 TEST_F(StatusLinesTest, FailureLinesEndTheWaitAtOnce) {
-  for (const char* failure : {"Flash Incorrect.\n", "OS not compatible.\n"}) {
+  const struct {
+    const char* line;
+    LineWaitEnd end;
+  } failures[] = {{"Flash Incorrect.\n", LineWaitEnd::FlashIncorrect},
+                  {"OS not compatible.\n", LineWaitEnd::OsNotCompatible}};
+  for (const auto& failure : failures) {
     FakeChannel device(&clock);
-    device.Say(std::string(failure) + "Reserved region ok.\n");
+    device.Say(std::string(failure.line) + "Reserved region ok.\n");
     EXPECT_EQ(WaitForDeviceLine(device, 300000, "Reserved region ok.\n", &page.overall, &page.step, clock, &end), 0);
-    EXPECT_EQ(end, LineWaitEnd::FailureLine);
+    EXPECT_EQ(end, failure.end);
     EXPECT_EQ(device.pendingBytes(), 20u);
   }
   EXPECT_TRUE(page.log.empty());
@@ -108,18 +113,79 @@ TEST_F(StatusLinesTest, NoFirstByteEndsAfterTheLargerOfLimitAndSilence) {
   EXPECT_EQ(Wait("Reserved region ok.\n", 300000), 1);
 }
 
-TEST_F(StatusLinesTest, ReadsThatFailAtOnceArePacedAndCountAsNoByte) {
+TEST_F(StatusLinesTest, EmptyReadsThatReturnAtOnceArePaced) {
+  FakeChannel quick(&clock, 1);  // every empty read returns after 1 ms
+  quick.Say(".\n");
+  const std::uint32_t start = clock.TickCount();
+  EXPECT_EQ(WaitForDeviceLine(quick, 5000, "device reset.\n", &page.overall, &page.step, clock, &end), 0);
+  EXPECT_EQ(end, LineWaitEnd::Silence);
+  EXPECT_EQ(clock.TickCount() - start, SILENCE_LIMIT_MS + EMPTY_READ_MS);
+  EXPECT_EQ(quick.reads, 2u + 601u);  // one empty read per 100 ms, not one per 1 ms
+}
+
+TEST_F(StatusLinesTest, AReadThatFailsEndsTheWaitAtOnce) {
   for (const char* before : {"", ".\n"}) {
     SCOPED_TRACE(before);
-    FakeChannel gone(&clock, 1);  // every empty read fails after 1 ms
-    gone.failEmptyReads = true;
+    FakeChannel gone(&clock);
     gone.Say(before);
+    gone.GoAway();
     const std::uint32_t start = clock.TickCount();
-    EXPECT_EQ(WaitForDeviceLine(gone, 5000, "device reset.\n", &page.overall, &page.step, clock, &end), 0);
-    EXPECT_EQ(end, *before == '\0' ? LineWaitEnd::NoFirstByte : LineWaitEnd::Silence);
-    EXPECT_EQ(clock.TickCount() - start, SILENCE_LIMIT_MS + EMPTY_READ_MS);
-    EXPECT_EQ(gone.reads, std::strlen(before) + 601);  // one empty read per 100 ms, not one per 1 ms
+    EXPECT_EQ(WaitForDeviceLine(gone, 300000, "Reserved region ok.\n", &page.overall, &page.step, clock, &end), 0);
+    EXPECT_EQ(end, LineWaitEnd::PortGone);
+    EXPECT_EQ(clock.TickCount(), start);
   }
+}
+
+TEST_F(StatusLinesTest, LinesTheWaitDoesNotKnowKeepItAliveOnlyForItsAnswerLimit) {
+  // A line a second that is neither progress nor an answer: the wait ends after its
+  // limit, never less than 60 s, as if the device had said nothing.
+  for (std::uint32_t limit : {5000u, 300000u, 600000u}) {
+    SCOPED_TRACE(limit);
+    FakeChannel noisy(&clock);
+    for (int i = 0; i < 700; ++i) {
+      noisy.Say("noise\n");
+      noisy.Pause(1000);
+    }
+    const std::uint32_t start = clock.TickCount();
+    EXPECT_EQ(WaitForDeviceLine(noisy, limit, "OS program ok!\n", &page.overall, &page.step, clock, &end), 0);
+    EXPECT_EQ(end, LineWaitEnd::Unrecognised);
+    EXPECT_EQ(clock.TickCount() - start, AnswerLimit(limit) + 100);
+  }
+  EXPECT_EQ(AnswerLimit(5000), SILENCE_LIMIT_MS);
+
+  // A line it knows starts the limit again: 50 s of noise, a progress line, 50 s more,
+  // a LENGTH line, 50 s more, then the answer.
+  FakeChannel mixed(&clock);
+  for (const char* known : {".\n", "9 LENGTH\n", "device reset.\n"}) {
+    for (int i = 0; i < 50; ++i) {
+      mixed.Say("noise\n");
+      mixed.Pause(1000);
+    }
+    mixed.Say(known);
+  }
+  EXPECT_EQ(WaitForDeviceLine(mixed, 5000, "device reset.\n", &page.overall, &page.step, clock, &end), 1);
+}
+
+TEST_F(StatusLinesTest, NoWaitLastsLongerThanItsCap) {
+  // Progress lines every 50 s keep the wait alive, but not past 30 minutes.
+  FakeChannel dots(&clock);
+  for (int i = 0; i < 40; ++i) {
+    dots.Pause(50000);
+    dots.Say(".\n");
+  }
+  const std::uint32_t start = clock.TickCount();
+  EXPECT_EQ(WaitForDeviceLine(dots, 600000, "OS program ok!\n", &page.overall, &page.step, clock, &end), 0);
+  EXPECT_EQ(end, LineWaitEnd::Capped);
+  EXPECT_EQ(clock.TickCount() - start, WAIT_CAP_MS + 100);
+}
+
+TEST_F(StatusLinesTest, AStopRequestEndsTheWaitBeforeTheNextRead) {
+  StopFlag stop{true};
+  channel.Say("device reset.\n");
+  EXPECT_EQ(WaitForDeviceLine(channel, 5000, "device reset.\n", &page.overall, &page.step, clock, &end, &stop), 0);
+  EXPECT_EQ(end, LineWaitEnd::Stopped);
+  EXPECT_EQ(channel.reads, 0u);
+  EXPECT_EQ(channel.timeoutSets, 1);
 }
 
 TEST_F(StatusLinesTest, TickCountWrapDoesNoHarm) {

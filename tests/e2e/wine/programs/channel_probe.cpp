@@ -74,6 +74,8 @@ int Device(const char* port, const char* payloadPath) {
   std::printf("read time-outs: interval %u multiplier %u constant %u\n", static_cast<unsigned>(found.readIntervalTimeout),
               static_cast<unsigned>(found.readTotalTimeoutMultiplier),
               static_cast<unsigned>(found.readTotalTimeoutConstant));
+  std::printf("write time-outs: multiplier %u constant %u\n", static_cast<unsigned>(found.writeTotalTimeoutMultiplier),
+              static_cast<unsigned>(found.writeTotalTimeoutConstant));
 
   // The device says nothing until it has a stream: this read must come back empty.
   std::uint8_t byte = 0;
@@ -90,7 +92,8 @@ int Device(const char* port, const char* payloadPath) {
   }
   ConsolePage page;
   ConsoleBoxes boxes;
-  if (!SendStreamToDevice(channel.get(), payload, 0, static_cast<std::uint32_t>(length), 0, page, boxes)) {
+  if (SendStreamToDevice(channel.get(), payload, 0, static_cast<std::uint32_t>(length), 0, page, boxes) !=
+      StreamEnd::Sent) {
     std::printf("stream not sent\n");
     return 1;
   }
@@ -116,7 +119,7 @@ int PlainFile(const char* path) {
   }
   const std::uint8_t data[] = {'p', 'i', 'n', 'g'};
   std::uint32_t written = 0;
-  const bool wrote = channel->Write(data, sizeof data, written) && written == sizeof data;
+  const bool wrote = channel->Write(data, sizeof data, written) == WriteEnd::Written && written == sizeof data;
   std::uint8_t byte = 0;
   std::uint32_t got = 1;
   const bool read = channel->ReadByte(byte, got);
