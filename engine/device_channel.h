@@ -24,8 +24,8 @@ enum class WriteEnd {
 
 // A device that takes no byte of a piece for this long is not going to.
 constexpr std::uint32_t WRITE_STALL_LIMIT_MS = 30000;
-// The least time between two system writes when the first moved nothing, so a port
-// that returns at once without taking anything does not keep a core busy.
+// The least time between system writes that keep moving nothing, so a port that
+// returns at once without taking anything does not keep a core busy.
 constexpr std::uint32_t WRITE_RETRY_MS = 100;
 
 class DeviceChannel {
@@ -53,6 +53,7 @@ WriteEnd WriteWhileMoving(Clock& clock, const std::uint8_t* data, std::uint32_t 
                           Attempt&& attempt) {
   written = 0;
   std::uint32_t lastMove = clock.TickCount();
+  bool idle = false;  // the last attempt moved nothing
   while (written < size) {
     const std::uint32_t attemptStart = clock.TickCount();
     std::uint32_t moved = 0;
@@ -62,11 +63,14 @@ WriteEnd WriteWhileMoving(Clock& clock, const std::uint8_t* data, std::uint32_t 
     if (moved > 0) {
       written += moved;
       lastMove = now;
-    } else if (now - lastMove >= WRITE_STALL_LIMIT_MS) {
-      return WriteEnd::Stalled;
-    } else if (now - attemptStart < WRITE_RETRY_MS) {
-      clock.Sleep(WRITE_RETRY_MS - (now - attemptStart));
+      idle = false;
+      continue;
     }
+    if (now - lastMove >= WRITE_STALL_LIMIT_MS) return WriteEnd::Stalled;
+    // One attempt may find no room and return as room comes; a second in a row that
+    // comes back at once with nothing waits out the rest of the retry time.
+    if (idle && now - attemptStart < WRITE_RETRY_MS) clock.Sleep(WRITE_RETRY_MS - (now - attemptStart));
+    idle = true;
   }
   return WriteEnd::Written;
 }

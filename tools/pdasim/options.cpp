@@ -26,6 +26,7 @@ const char USAGE[] =
     "  --silence STREAM[:LINES]\n"
     "                          send only the first LINES progress lines, then nothing\n"
     "  --drop STREAM:K         close the port after K bytes of the stream\n"
+    "  --stall STREAM:K        take no more data after K bytes of the stream\n"
     "  --slow-read BYTES:MS    read at most BYTES at a time, pausing MS between reads\n"
     "  --garbage N             N unrecognisable lines before each answer\n"
     "  --long-lines N          N lines over 127 bytes before each answer\n"
@@ -104,10 +105,11 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
       ok = ParseStreamAnd(value, ref, rest, false) &&
            (rest.empty() || ParseU32(rest, options.silenceLines));
       options.silence = ref;
-    } else if (arg == "--drop") {
-      ok = ParseStreamAnd(value, ref, rest, true) && ParseNumber(rest, UINT64_MAX, options.dropBytes) &&
-           options.dropBytes > 0;
+    } else if (arg == "--drop" || arg == "--stall") {
+      ok = !options.drop && ParseStreamAnd(value, ref, rest, true) &&
+           ParseNumber(rest, UINT64_MAX, options.dropBytes) && options.dropBytes > 0;
       options.drop = ref;
+      options.stall = arg == "--stall";
     } else if (arg == "--slow-read") {
       const std::size_t colon = value.find(':');
       ok = colon != std::string::npos && ParseU32(value.substr(0, colon), options.slowBytes) &&

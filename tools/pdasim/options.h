@@ -39,6 +39,7 @@ struct Options {
   std::uint32_t silenceLines = 0;
   std::optional<StreamRef> drop;
   std::uint64_t dropBytes = 0;
+  bool stall = false;  // at the drop point, take no more data but keep the port
   std::uint32_t slowBytes = 0;  // 0: read as much as is there
   std::uint32_t slowMs = 0;
   std::uint32_t garbageLines = 0;

@@ -67,7 +67,9 @@ Session::Session(const Options& options, const ImageCheck* check, int signalFd)
   if (options.badChecksum) faults_.push_back({"bad-checksum", options.badChecksum->text});
   if (options.silence)
     faults_.push_back({"silence", options.silence->text + " after " + std::to_string(options.silenceLines) + " lines"});
-  if (options.drop) faults_.push_back({"drop", options.drop->text + " after " + std::to_string(options.dropBytes) + " bytes"});
+  if (options.drop)
+    faults_.push_back({options.stall ? "stall" : "drop",
+                       options.drop->text + " after " + std::to_string(options.dropBytes) + " bytes"});
   if (options.slowBytes)
     faults_.push_back({"slow-read", std::to_string(options.slowBytes) + " bytes per " + std::to_string(options.slowMs) + " ms"});
   if (options.garbageLines) faults_.push_back({"garbage", std::to_string(options.garbageLines) + " lines"});
@@ -180,7 +182,9 @@ void Session::Step() {
   pollfd fds[2] = {{signalFd_, POLLIN, 0}, {-1, 0, 0}};
   if (port_.IsOpen()) {
     fds[1].fd = port_.master();
-    if (now >= nextReadAt_) {
+    if (stalled_) {
+      // The host's bytes pile up in the port until its writes find no room.
+    } else if (now >= nextReadAt_) {
       fds[1].events |= POLLIN;
     } else {
       wake = std::min(wake, nextReadAt_);
@@ -305,6 +309,15 @@ void Session::Feed(const std::uint8_t* data, std::size_t size) {
         stream.payloadReceived() >= std::min<std::uint64_t>(HEADER_BYTES, stream.payloadBytes()) &&
         stream.received >= STREAM_HEAD_BYTES)
       Classify(stream);
+    if (options_.drop && DropMatches(stream) && stream.received >= options_.dropBytes && options_.stall) {
+      stream.dropped = true;
+      for (Fault& fault : faults_) fault.applied |= fault.name == "stall";
+      std::cerr << "pdasim: taking no more data after " << stream.received << " bytes of stream " << stream.index
+                << "\n";
+      stalled_ = true;
+      phase_ = Phase::Silent;
+      return;
+    }
     if (options_.drop && DropMatches(stream) && stream.received >= options_.dropBytes) {
       stream.dropped = true;
       for (Fault& fault : faults_) fault.applied |= fault.name == "drop";

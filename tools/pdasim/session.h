@@ -110,6 +110,7 @@ class Session {
 
   std::vector<std::unique_ptr<Stream>> streams_;
   bool inStream_ = false;
+  bool stalled_ = false;  // a stream's stall point was reached: nothing more is read
 
   std::deque<OutLine> outQueue_;
   std::size_t outOffset_ = 0;

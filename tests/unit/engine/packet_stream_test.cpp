@@ -213,7 +213,8 @@ TEST(WriteLoopTest, WritesThatReturnAtOnceWithNothingArePaced) {
   busy.idleMs = 1;
   std::uint32_t written = 0;
   EXPECT_EQ(busy.Run(10, written), WriteEnd::Stalled);
-  EXPECT_EQ(busy.next, WRITE_STALL_LIMIT_MS / WRITE_RETRY_MS + 1);
+  // One retry at once, then one every 100 ms until 30 s have passed.
+  EXPECT_EQ(busy.next, WRITE_STALL_LIMIT_MS / WRITE_RETRY_MS + 2);
 }
 
 }  // namespace
