@@ -24,7 +24,10 @@ namespace {
 constexpr char USAGE[] =
     "usage: orvane-flash [--port PATH] [--workdir DIR] IMAGE\n"
     "       orvane-flash --check IMAGE\n"
-    "       orvane-flash --help | --version\n";
+    "       orvane-flash --help | --version\n"
+    "Exit status: 0 the device confirmed the OS; 3 every part was sent and accepted, but\n"
+    "the device did not confirm (check that the PDA starts); 1 refused or failed; 2 usage;\n"
+    "128 + N stopped by signal N (Ctrl-C: 130), with the port and files left as found.\n";
 constexpr char DEFAULT_PORT[] = "/dev/ttyUSB0";
 // Windows 5.0 and 5.1 have codes of their own; every other host, Linux included, has this.
 constexpr std::uint32_t HOST_OS_CODE_OTHER = 1003;
