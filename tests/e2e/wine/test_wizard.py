@@ -1,7 +1,7 @@
 """The whole wizard, the real ORVANE.exe under wine, walked page by page as a user
 would, against the simulated device: whole updates with and without a USB downloader,
-a failed transfer and the restart after it, a device that does not answer, a missing
-Nalvex, and the cancels of steps 2 and 3. ORVANE_WALK names the class to run (all
+a failed transfer and the restart after it, a device that does not answer, a device
+that stops taking data, a missing Nalvex, and the cancels of steps 2 and 3. ORVANE_WALK names the class to run (all
 when unset)."""
 
 import os
@@ -196,6 +196,23 @@ class Failures(WizardTest):
         walk = self.walk
         walk.start_device(self.image, "--fail-after", "part2:flash")
         walk.start_update(walk.to_step_3(walk.start()))
+        walk.progress_seen()
+        walk.press(walk.page(wizard.TRANSFER_FAILED, "transfer-failed"), wizard.TRANSFER_FAILED_OK)
+        self.assert_ended_clean()
+
+    def test_4_device_that_stops_taking_data(self):
+        # Midway through a part-2 file larger than the port's buffers: once its writes
+        # have moved nothing for 30 s, the worker says so and the transfer fails.
+        walk = self.walk
+        image = walk.make_image("--kn", "300000", "--rev-blocks", "12")
+        walk.lay_out(image)
+        walk.start_device(image, "--stall", "part2:40000")
+        progress = walk.start_update(walk.to_step_3(walk.start()))
+        box = walk.driver.find(wizard.WELCOME, "#32770", timeout=90_000, skip=[progress])
+        self.assertEqual(walk.driver.text(walk.driver.child(box, wizard.MESSAGE_TEXT)),
+                         "The device took no data for 30 seconds.")
+        self.session.screenshot("box-stalled")
+        walk.press(box, IDOK)
         walk.progress_seen()
         walk.press(walk.page(wizard.TRANSFER_FAILED, "transfer-failed"), wizard.TRANSFER_FAILED_OK)
         self.assert_ended_clean()
