@@ -1,5 +1,6 @@
 // Plays arbitrary device output into the status-line reader. The first byte picks the
-// awaited line and which bars exist; a 0x01 byte stands for a long pause of the device.
+// awaited line and which bars exist; a 0x01 byte stands for a long pause of the device,
+// a 0x02 byte for a port that goes away once the bytes have been read.
 #include <cstdlib>
 
 #include "fakes.h"
@@ -14,6 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 1; i < size; ++i) {
     if (data[i] == 0x01) {
       channel.Pause(40000);
+    } else if (data[i] == 0x02) {
+      channel.GoAway();
     } else {
       channel.Say(std::string(1, static_cast<char>(data[i])));
     }
@@ -22,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ProgressBar* overall = (data[0] & 0x10) != 0 ? &page.overall : nullptr;
   ProgressBar* step = (data[0] & 0x20) != 0 ? &page.step : nullptr;
   const CommTimeouts before = channel.timeouts;
-  // Each wait ends: on an answer, a failure line, silence, or a mute device.
+  // Each wait ends: on an answer, a failure line, silence, a mute device, lines it does
+  // not know, or a port that has gone.
   for (int wait = 0; wait < 4 && channel.pendingBytes() > 0; ++wait) {
     LineWaitEnd end = LineWaitEnd::ZeroLimit;
     const int result = WaitForDeviceLine(channel, 5000, expected, overall, step, clock, &end);
