@@ -191,7 +191,8 @@ class Download {
   // Only called after a stream went out, so the port is open.
   LineWaitEnd Wait(std::uint32_t limit, const char* expected) {
     LineWaitEnd end = LineWaitEnd::ZeroLimit;
-    WaitForDeviceLine(*port_, limit, expected, &c_.page.OverallBar(), &c_.page.StepBar(), c_.clock, &end, c_.stop);
+    WaitForDeviceLine(*port_, limit, expected, &c_.page.OverallBar(), &c_.page.StepBar(), c_.clock, &end, c_.stop,
+                      c_.lines);
     return end;
   }
 

@@ -43,6 +43,7 @@ struct DownloadContext {
   PortOpener& ports;
   DownloadPaths paths;
   const StopFlag* stop = nullptr;  // none on Windows: nothing there stops a transfer
+  LineObserver* lines = nullptr;   // told of every line the device sends
 };
 
 // The page's results.

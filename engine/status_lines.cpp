@@ -33,7 +33,8 @@ std::int32_t LeadingNumber(std::string_view line) {
 std::uint32_t AnswerLimit(std::uint32_t waitLimit) { return std::max(waitLimit, SILENCE_LIMIT_MS); }
 
 int WaitForDeviceLine(DeviceChannel& channel, std::uint32_t waitLimit, const char* expected, ProgressBar* overallBar,
-                      ProgressBar* stepBar, Clock& clock, LineWaitEnd* end, const StopFlag* stop) {
+                      ProgressBar* stepBar, Clock& clock, LineWaitEnd* end, const StopFlag* stop,
+                      LineObserver* observer) {
   CommTimeouts saved;
   const bool haveTimeouts = channel.GetTimeouts(saved);
   auto finish = [&](int result, LineWaitEnd why) {
@@ -86,6 +87,7 @@ int WaitForDeviceLine(DeviceChannel& channel, std::uint32_t waitLimit, const cha
 
     const std::string_view received(line, used);
     ORVANE_TRACE("\t%s", line);
+    if (observer != nullptr) observer->LineReceived(std::string(received));
     if (!overlong) {
       if (received == expectedLine) {
         if (stepBar != nullptr) stepBar->SetPos(stepBar->GetUpper());

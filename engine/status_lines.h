@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "clock.h"
 #include "device_channel.h"
@@ -34,6 +35,14 @@ enum class LineWaitEnd {
   ZeroLimit,        // a wait limit of 0: nothing read
 };
 
+// Told of every line the device sends during a wait, as it ends; an over-long line
+// gives its first 127 bytes.
+class LineObserver {
+ public:
+  virtual ~LineObserver() = default;
+  virtual void LineReceived(const std::string& line) = 0;
+};
+
 // How long a wait goes on without a line it knows (the expected line, a failure line,
 // a "LENGTH" line or a progress line): its limit, and never less than SILENCE_LIMIT_MS.
 std::uint32_t AnswerLimit(std::uint32_t waitLimit);
@@ -41,6 +50,8 @@ std::uint32_t AnswerLimit(std::uint32_t waitLimit);
 // Reads lines until the expected one (which includes its line feed) arrives: 1, or 0
 // when the device reports a failure, falls silent, never says anything it is known to
 // say, or its port fails; end tells which. Progress lines move the bars; either bar
-// may be absent. The channel's time-outs are restored on return.
+// may be absent, as may the observer of the lines. The channel's time-outs are restored
+// on return.
 int WaitForDeviceLine(DeviceChannel& channel, std::uint32_t waitLimit, const char* expected, ProgressBar* overallBar,
-                      ProgressBar* stepBar, Clock& clock, LineWaitEnd* end = nullptr, const StopFlag* stop = nullptr);
+                      ProgressBar* stepBar, Clock& clock, LineWaitEnd* end = nullptr, const StopFlag* stop = nullptr,
+                      LineObserver* observer = nullptr);

@@ -6,26 +6,38 @@ void Complain(const std::string& what, const std::string& why) {
   std::fprintf(stderr, "orvane-flash: %s: %s\n", what.c_str(), why.c_str());
 }
 
+int PercentOf(std::int32_t position, std::int32_t upper) {
+  if (upper <= 0) return position > 0 ? 100 : 0;
+  return static_cast<int>(std::clamp<std::int64_t>(std::int64_t{position} * 100 / upper, 0, 100));
+}
+
 void ConsoleBar::SetRange(std::int32_t upper) {
   upper_ = upper;
-  page_.BarsMoved();
+  listener_.BarsMoved();
 }
 
 void ConsoleBar::SetPos(std::int32_t position) {
   pos_ = position;
-  page_.BarsMoved();
+  listener_.BarsMoved();
 }
 
-int ConsoleBar::Percent() const {
-  if (upper_ <= 0) return pos_ > 0 ? 100 : 0;
-  return static_cast<int>(std::clamp<std::int64_t>(std::int64_t{pos_} * 100 / upper_, 0, 100));
+bool ProgressLines::NewCaption(const std::string& caption) {
+  if (caption == caption_) return false;
+  caption_ = caption;
+  return true;
+}
+
+bool ProgressLines::NewTenth(int percent) { return percent / 10 > shownTenths_; }
+
+std::string ProgressLines::ProgressLine(int percent) {
+  shownTenths_ = std::max(shownTenths_, percent / 10);
+  return "progress " + std::to_string(percent) + "%";
 }
 
 void ConsolePage::SetStepCaption(const std::string& text) {
-  if (text == caption_) return;
-  caption_ = text;
+  if (!lines_.NewCaption(text)) return;
   PrintLine(text);
-  if (!live_) PrintProgress();
+  if (!live_) PrintLine(lines_.ProgressLine(overall_.Percent()));
 }
 
 void ConsolePage::ClearLiveLine() {
@@ -36,17 +48,12 @@ void ConsolePage::ClearLiveLine() {
 void ConsolePage::PrintLine(const std::string& text) {
   ClearLiveLine();
   std::fprintf(out_, "%s\n", text.c_str());
-}
-
-void ConsolePage::PrintProgress() {
-  printedTenths_ = overall_.Percent() / 10;
-  std::fprintf(out_, "progress %d%%\n", overall_.Percent());
   std::fflush(out_);
 }
 
 void ConsolePage::BarsMoved() {
   if (!live_) {
-    if (overall_.Percent() / 10 > printedTenths_) PrintProgress();
+    if (lines_.NewTenth(overall_.Percent())) PrintLine(lines_.ProgressLine(overall_.Percent()));
     return;
   }
   const auto now = std::chrono::steady_clock::now();

@@ -13,28 +13,53 @@
 // One line on stderr naming what cannot be used, and why.
 void Complain(const std::string& what, const std::string& why);
 
+// How full a bar is, 0 to 100.
+int PercentOf(std::int32_t position, std::int32_t upper);
+
+// Told when a bar of the page moves.
+class BarListener {
+ public:
+  virtual ~BarListener() = default;
+  virtual void BarsMoved() = 0;
+};
+
 class ConsoleBar : public ProgressBar {
  public:
-  explicit ConsoleBar(class ConsolePage& page) : page_(page) {}
+  explicit ConsoleBar(BarListener& listener) : listener_(listener) {}
   void SetRange(std::int32_t upper) override;
   std::int32_t GetUpper() override { return upper_; }
   void SetPos(std::int32_t position) override;
   std::int32_t GetPos() override { return pos_; }
-  // How full the bar is, 0 to 100.
-  int Percent() const;
+  int Percent() const { return PercentOf(pos_, upper_); }
 
  private:
-  ConsolePage& page_;
+  BarListener& listener_;
   std::int32_t upper_ = 100;
   std::int32_t pos_ = 0;
 };
 
-class ConsolePage : public ProgressPage, public MessageBoxes {
+// The lines a page that is not on a terminal prints: each step caption once (the
+// sequence may set one twice in a row), followed by the overall percentage, and the
+// percentage again each time it passes another tenth.
+class ProgressLines {
+ public:
+  // False when the caption is the one shown already.
+  bool NewCaption(const std::string& caption);
+  // True once for each tenth the percentage reaches.
+  bool NewTenth(int percent);
+  // The percentage line, which counts as shown for its tenth.
+  std::string ProgressLine(int percent);
+
+ private:
+  std::string caption_;
+  int shownTenths_ = 0;
+};
+
+class ConsolePage : public ProgressPage, public MessageBoxes, public BarListener {
  public:
   ConsolePage(std::FILE* out, bool live) : out_(out), live_(live) {}
   void SetTitle(const std::string& text) override { PrintLine(text); }
   void SetHeading(const std::string& text) override { PrintLine(text); }
-  // The sequence may set a caption twice in a row; it is printed once.
   void SetStepCaption(const std::string& text) override;
   ProgressBar& OverallBar() override { return overall_; }
   ProgressBar& StepBar() override { return step_; }
@@ -46,17 +71,15 @@ class ConsolePage : public ProgressPage, public MessageBoxes {
 
   // Redraws the live bars, at most ten times a second, or prints the overall
   // percentage each time it passes another tenth.
-  void BarsMoved();
+  void BarsMoved() override;
 
  private:
   void PrintLine(const std::string& text);
-  void PrintProgress();
   void ClearLiveLine();
   std::FILE* out_;
   bool live_;
   bool liveLineShown_ = false;
-  std::string caption_;
-  int printedTenths_ = 0;
+  ProgressLines lines_;
   ConsoleBar overall_{*this};
   ConsoleBar step_{*this};
   std::chrono::steady_clock::time_point lastDraw_{};

@@ -1,69 +1,39 @@
 // orvane-flash: runs the download sequence from Linux, where the kernel's USB serial
-// driver gives the device's downloader a tty.
+// driver gives the device's downloader a tty; several devices at once, one thread each.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "../common/sha256.h"
+#include "board.h"
+#include "closing.h"
 #include "console_page.h"
 #include "device_runner.h"
 #include "download.h"
 #include "image.h"
+#include "options.h"
 #include "posix_file.h"
+#include "report.h"
 #include "string_table.h"
 
 namespace {
 
-constexpr char USAGE[] =
-    "usage: orvane-flash [--port PATH] [--workdir DIR] IMAGE\n"
-    "       orvane-flash --check IMAGE\n"
-    "       orvane-flash --help | --version\n"
-    "Exit status: 0 the device confirmed the OS; 3 every part was sent and accepted, but\n"
-    "the device did not confirm (check that the PDA starts); 1 refused or failed; 2 usage;\n"
-    "128 + N stopped by signal N (Ctrl-C: 130), with the port and files left as found.\n";
-constexpr char DEFAULT_PORT[] = "/dev/ttyUSB0";
 // Windows 5.0 and 5.1 have codes of their own; every other host, Linux included, has this.
 constexpr std::uint32_t HOST_OS_CODE_OTHER = 1003;
-
-enum class Command { Flash, Check, Help, Version };
-
-struct Options {
-  Command command = Command::Flash;
-  std::string port = DEFAULT_PORT;
-  std::string workdir;
-  std::string image;
-};
-
-bool ParseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if ((arg == "--help" || arg == "--version") && argc == 2) {
-      options.command = arg == "--help" ? Command::Help : Command::Version;
-      return true;
-    }
-    if (arg == "--port" && hasValue) {
-      options.port = argv[++i];
-    } else if (arg == "--workdir" && hasValue) {
-      options.workdir = argv[++i];
-    } else if (arg == "--check") {
-      options.command = Command::Check;
-    } else if (!arg.empty() && arg[0] != '-' && options.image.empty()) {
-      options.image = arg;
-    } else {
-      return false;
-    }
-  }
-  const bool portOrWorkdir = !options.workdir.empty() || options.port != DEFAULT_PORT;
-  return !options.image.empty() && !(options.command == Command::Check && portOrWorkdir);
-}
+constexpr std::size_t TERMINAL_WIDTH_DEFAULT = 120;
 
 const char* SectionNames(std::uint32_t flags, std::string& out) {
   const struct {
@@ -119,6 +89,7 @@ int CheckImage(const std::string& path) {
   const ImageLayout& layout = plan.layout;
   std::string names;
   std::printf("image %s: %" PRIu64 " bytes\n", path.c_str(), plan.imageBytes);
+  std::printf("sha256 %s\n", Sha256OfFile(path).c_str());
   std::printf("IMGFLAG 0x%x, sections%s\n", layout.flags, SectionNames(layout.flags, names));
   std::printf("sizes OS %u, BL %u, UD %u, KN %u, EB %u\n", layout.os, layout.bl, layout.ud, layout.kn, layout.eb);
   if (!sendable && (plan.refusal == IDS_IMAGE_DAMAGED || plan.refusal == IDS_NO_BOOT_BLOCKS)) {
@@ -171,65 +142,163 @@ void CatchStopSignals() {
   ::signal(SIGPIPE, SIG_IGN);  // a closed reader of the output is no reason to stop a device halfway
 }
 
-int InterruptedStatus() { return 128 + static_cast<int>(stopSignal); }
-
-// The exit status of an ending: 0 confirmed, 3 sent but not confirmed, 1 otherwise,
-// 128 + N after signal N.
-int ExitStatus(DownloadResult result) {
-  switch (result) {
-    case DownloadResult::Confirmed: return 0;
-    case DownloadResult::Unconfirmed: return 3;
-    case DownloadResult::Interrupted: return InterruptedStatus();
-    default: return 1;
-  }
-}
-
 std::string SignalName() {
   const char* name = ::sigabbrev_np(static_cast<int>(stopSignal));
   return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(stopSignal);
 }
 
-// The one closing sentence: what happened, why, what was sent and how long it took.
-std::string ClosingSentence(const DownloadEnding& ending, const DeviceRunner& runner) {
-  std::string reason = EndingReason(ending);
-  const bool portCause = ending.result == DownloadResult::PortNotOpened || ending.result == DownloadResult::WriteFailed ||
-                         ending.result == DownloadResult::PortGone || ending.result == DownloadResult::PortNotBack;
-  if (portCause && !runner.PortFailure().empty() && !reason.empty() && reason.back() == '.') {
-    reason.insert(reason.size() - 1, " (" + runner.PortFailure() + ")");
+// One device given twice, by one path or by two names of one tty, is refused before
+// anything is sent.
+bool DistinctDevices(const std::vector<std::string>& ports) {
+  for (std::size_t j = 0; j < ports.size(); ++j) {
+    struct stat later {};
+    const bool isTty = ::stat(ports[j].c_str(), &later) == 0 && S_ISCHR(later.st_mode);
+    for (std::size_t i = 0; i < j; ++i) {
+      struct stat earlier {};
+      const bool same = ports[i] == ports[j] || (isTty && ::stat(ports[i].c_str(), &earlier) == 0 &&
+                                                 S_ISCHR(earlier.st_mode) && earlier.st_rdev == later.st_rdev);
+      if (same) {
+        Complain(ports[j], "the same device as " + ports[i]);
+        return false;
+      }
+    }
   }
-  std::string verdict;
-  switch (ending.result) {
-    case DownloadResult::Confirmed: verdict = LoadText(IDS_VERDICT_DONE); break;
-    case DownloadResult::Unconfirmed:
-      verdict = LoadText(IDS_VERDICT_UNCONFIRMED);
-      reason += std::string(" ") + LoadText(IDS_CHECK_PDA_STARTS);
-      break;
-    case DownloadResult::Interrupted: verdict = FormatText(IDS_VERDICT_INTERRUPTED, {SignalName()}); break;
-    default: verdict = LoadText(IDS_VERDICT_FAILED); break;
+  return true;
+}
+
+// The report and the logs go where the run can write, or the run does not start.
+bool OutputsUsable(const Options& options) {
+  auto folderUsable = [](const std::string& folder) {
+    struct stat node {};
+    if (::stat(folder.c_str(), &node) != 0) {
+      Complain(folder, std::strerror(errno));
+      return false;
+    }
+    if (!S_ISDIR(node.st_mode)) {
+      Complain(folder, "not a folder");
+      return false;
+    }
+    if (::access(folder.c_str(), W_OK) != 0) {
+      Complain(folder, std::strerror(errno));
+      return false;
+    }
+    return true;
+  };
+  if (!options.logDir.empty() && !folderUsable(options.logDir)) return false;
+  if (options.report.empty()) return true;
+  const std::size_t slash = options.report.rfind('/');
+  return folderUsable(slash == std::string::npos ? "." : slash == 0 ? "/" : options.report.substr(0, slash));
+}
+
+std::size_t TerminalWidth() {
+  winsize size {};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return TERMINAL_WIDTH_DEFAULT;
+}
+
+// How each device's run went: its record for the table and the report, and its
+// closing sentence.
+struct DeviceRun {
+  DeviceRecord record;
+  std::string closing;
+};
+
+// Prepares one device and runs its transfer; row is its bench row, if any.
+DeviceRun RunDevice(DeviceRunner& runner, const Options& options, const std::string& fileName,
+                    const struct stat& image, ProgressPage& page, MessageBoxes& boxes, const Complaint& complain,
+                    BenchRow* row) {
+  DeviceRun run;
+  DeviceRecord& record = run.record;
+  record.port = runner.Port();
+  auto state = [row](const std::string& text, bool starting = false) {
+    if (row != nullptr) row->SetState(text, starting);
+  };
+  const bool logged = options.logDir.empty() || runner.OpenLog(options.logDir + "/" + fileName + ".log", complain);
+  record.log = runner.LogPath();
+  state("waiting for the port");
+  if (!logged || !runner.Prepare(image, options.waitSeconds * 1000, complain)) {
+    DownloadEnding ending;
+    ending.result = DownloadResult::Interrupted;
+    const bool interrupted = runner.Refusal().empty();
+    record.result = interrupted ? "interrupted" : "refused";
+    record.reason = interrupted ? EndingReason(ending) : runner.Refusal();
+    if (interrupted) run.closing = ClosingSentence(ending, record.reason, 0, 0, SignalName());
+    runner.NoteInLog(record.result + ": " + record.reason);
+    state(record.result);
+    return run;
   }
-  char number[64];
-  std::snprintf(number, sizeof number, "%" PRIu64, runner.BytesSent());
-  const std::string bytes = number;
-  std::snprintf(number, sizeof number, "%.1f", runner.Seconds());
-  const std::string seconds = number;
-  std::string sent;
-  if (ending.result == DownloadResult::Confirmed && runner.Seconds() > 0) {
-    std::snprintf(number, sizeof number, "%.0f", static_cast<double>(runner.BytesSent()) / 1024.0 / runner.Seconds());
-    sent = FormatText(IDS_BYTES_SENT_RATE, {bytes, seconds, number});
-  } else {
-    sent = FormatText(IDS_BYTES_SENT, {bytes, seconds});
-  }
-  return verdict + ": " + reason + " " + sent;
+  state("running", true);
+  const DownloadEnding ending = runner.Run(page, boxes);
+  record.result = ResultWord(ending.result);
+  record.reason = ClosingReason(ending, runner.PortFailure());
+  record.bytesSent = runner.BytesSent();
+  record.seconds = runner.Seconds();
+  run.closing = ClosingSentence(ending, record.reason, record.bytesSent, record.seconds, SignalName());
+  runner.NoteInLog(run.closing);
+  state(record.result);
+  return run;
 }
 
 int Flash(const Options& options, const struct stat& image) {
-  DeviceRunner runner(options.port, options.workdir, options.image, stopRequested);
-  if (!runner.Prepare(image)) return 1;
+  const std::vector<std::string> ports = options.ports.empty() ? std::vector<std::string>{DEFAULT_PORT} : options.ports;
+  if (!DistinctDevices(ports) || !OutputsUsable(options)) return 1;
+  const bool bench = ports.size() > 1;
+  const std::vector<std::string> names = PortFileNames(ports);
+  DeviceRegistry registry;
+  std::vector<std::unique_ptr<DeviceRunner>> runners;
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    std::string workdir = options.workdir.empty() ? "" : bench ? options.workdir + "/" + names[i] : options.workdir;
+    runners.push_back(
+        std::make_unique<DeviceRunner>(ports[i], std::move(workdir), bench, options.image, stopRequested, registry));
+  }
+  // Written once, before any transfer starts; the transfers only read it.
   HostOsCode = HOST_OS_CODE_OTHER;
-  ConsolePage page(stderr, ::isatty(STDERR_FILENO) != 0);
-  const DownloadEnding ending = runner.Run(page, page);
-  std::fprintf(stderr, "%s\n", ClosingSentence(ending, runner).c_str());
-  return ExitStatus(ending.result);
+  const bool live = ::isatty(STDERR_FILENO) != 0;
+  std::vector<DeviceRun> runs(ports.size());
+  if (!bench) {
+    ConsolePage page(stderr, live);
+    runs[0] = RunDevice(*runners[0], options, names[0], image, page, page, Complain, nullptr);
+    if (!runs[0].closing.empty()) std::fprintf(stderr, "%s\n", runs[0].closing.c_str());
+  } else {
+    Board board(stderr, live, TerminalWidth());
+    const Complaint complain = [&board](const std::string& what, const std::string& why) {
+      board.Line("orvane-flash: " + what + ": " + why);
+    };
+    std::vector<BenchRow*> rows;
+    for (const auto& runner : runners) rows.push_back(&board.AddRow(runner->Port(), runner->Sent()));
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < runners.size(); ++i) {
+      threads.emplace_back([&, i] {
+        runs[i] = RunDevice(*runners[i], options, names[i], image, *rows[i], *rows[i], complain, rows[i]);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    std::vector<std::string> table{RenderTableHeading(board.PortWidth())};
+    for (const DeviceRun& run : runs) {
+      const DeviceRecord& r = run.record;
+      table.push_back(RenderTableRow(r.port, r.result, r.bytesSent, r.seconds, r.reason, board.PortWidth()));
+    }
+    board.Finish(table);
+  }
+  runners.clear();  // every port closed and every own folder removed before the report
+
+  std::vector<std::string> results;
+  std::vector<DeviceRecord> records;
+  for (const DeviceRun& run : runs) {
+    results.push_back(run.record.result);
+    records.push_back(run.record);
+  }
+  int status = ExitStatus(results, static_cast<int>(stopSignal));
+  std::string why;
+  if (!options.report.empty() &&
+      !WriteWhole(options.report,
+                  ReportJson(options.image, static_cast<std::uint64_t>(image.st_size), Sha256OfFile(options.image),
+                             records),
+                  why)) {
+    Complain(options.report, why);
+    if (status == 0 || status == 3) status = 1;
+  }
+  return status;
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include <iostream>
 #include <iterator>
 
-#include "json.h"
+#include "../common/json.h"
 
 namespace pdasim {
 

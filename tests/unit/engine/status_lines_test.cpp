@@ -64,8 +64,18 @@ TEST_F(StatusLinesTest, NearMissesAndOtherLinesAreIgnored) {
   channel.Say("device reset.\r\n");
   channel.Say("garbage \x01\xff\n");
   channel.Say("device reset.\n");
-  EXPECT_EQ(Wait("device reset.\n"), 1);
+  // Every line reaches an observer, the ignored ones too.
+  struct Lines : LineObserver {
+    void LineReceived(const std::string& line) override { seen.push_back(line); }
+    std::vector<std::string> seen;
+  } observer;
+  EXPECT_EQ(WaitForDeviceLine(channel, 5000, "device reset.\n", &page.overall, &page.step, clock, &end, nullptr,
+                              &observer),
+            1);
   EXPECT_EQ(page.log, std::vector<std::string>{"step.pos 100"});
+  EXPECT_EQ(observer.seen, (std::vector<std::string>{"device reset\n", "Device reset.\n", "xdevice reset.\n",
+                                                      "device reset.\r\n", "garbage \x01\xff\n",
+                                                      "device reset.\n"}));
 }
 
 TEST_F(StatusLinesTest, ProgressLineNeedsBothBars) {

@@ -1,0 +1,147 @@
+#include "board.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::size_t PORT_COLUMN_MAX = 32;
+constexpr char ELLIPSIS[] = "...";
+
+std::string Pad(std::string text, std::size_t width) {
+  if (text.size() < width) text.append(width - text.size(), ' ');
+  return text;
+}
+
+std::string Numbers(int percent, double rate) {
+  char text[48];
+  std::snprintf(text, sizeof text, " %3d%% %7.0f KiB/s", percent, rate);
+  return text;
+}
+
+}  // namespace
+
+std::string FitPort(const std::string& port, std::size_t width) {
+  if (port.size() <= width) return Pad(port, width);
+  if (width <= sizeof ELLIPSIS - 1) return port.substr(port.size() - width);
+  return ELLIPSIS + port.substr(port.size() - (width - (sizeof ELLIPSIS - 1)));
+}
+
+std::string RenderRow(const RowView& row, std::size_t portWidth, std::size_t width) {
+  const double rate = row.seconds > 0 ? static_cast<double>(row.bytes) / 1024.0 / row.seconds : 0.0;
+  std::string line = FitPort(row.port, portWidth) + "  " + Pad(row.caption.substr(0, CAPTION_COLUMN), CAPTION_COLUMN) +
+                     Numbers(std::clamp(row.percent, 0, 100), rate) + "  " + row.state;
+  if (line.size() > width) line.resize(width);
+  return line;
+}
+
+std::string RenderTableHeading(std::size_t portWidth) {
+  return FitPort("port", portWidth) + "  " + Pad("result", 11) + "  " + "  bytes sent" + "   seconds" + "  reason";
+}
+
+std::string RenderTableRow(const std::string& port, const std::string& result, std::uint64_t bytes, double seconds,
+                           const std::string& reason, std::size_t portWidth) {
+  char numbers[48];
+  std::snprintf(numbers, sizeof numbers, "%12llu%10.1f", static_cast<unsigned long long>(bytes), seconds);
+  return FitPort(port, portWidth) + "  " + Pad(result, 11) + "  " + numbers + "  " + reason;
+}
+
+BenchRow::BenchRow(Board& board, std::string port, const std::atomic<std::uint64_t>& sent)
+    : board_(board), port_(std::move(port)), sent_(sent) {}
+
+void BenchRow::SetStepCaption(const std::string& text) {
+  if (!lines_.NewCaption(text)) return;
+  if (!board_.Live()) {
+    board_.Line(port_ + ": " + text);
+    board_.Line(port_ + ": " + lines_.ProgressLine(overall_.Percent()));
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> hold(board_.Lock());
+    caption_ = text;
+  }
+  board_.Changed();
+}
+
+void BenchRow::BarsMoved() {
+  const int percent = overall_.Percent();
+  if (!board_.Live()) {
+    if (lines_.NewTenth(percent)) board_.Line(port_ + ": " + lines_.ProgressLine(percent));
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> hold(board_.Lock());
+    if (percent == percent_) return;
+    percent_ = percent;
+  }
+  board_.Changed();
+}
+
+void BenchRow::SetState(const std::string& state, bool starting) {
+  {
+    std::lock_guard<std::mutex> hold(board_.Lock());
+    state_ = state;
+    if (starting) {
+      start_ = std::chrono::steady_clock::now();
+      started_ = true;
+    }
+  }
+  if (board_.Live()) board_.Changed();
+}
+
+RowView BenchRow::View() const {
+  RowView view;
+  view.port = port_;
+  view.caption = caption_;
+  view.percent = percent_;
+  view.bytes = sent_.load(std::memory_order_relaxed);
+  view.seconds = started_ ? std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count() : 0.0;
+  view.state = state_;
+  return view;
+}
+
+BenchRow& Board::AddRow(const std::string& port, const std::atomic<std::uint64_t>& sent) {
+  std::lock_guard<std::mutex> hold(lock_);
+  portWidth_ = std::min(std::max(portWidth_, port.size()), PORT_COLUMN_MAX);
+  rows_.push_back(std::make_unique<BenchRow>(*this, port, sent));
+  return *rows_.back();
+}
+
+void Board::Line(const std::string& text) {
+  std::lock_guard<std::mutex> hold(lock_);
+  Erase();
+  std::fprintf(out_, "%s\n", text.c_str());
+  if (live_) Draw();
+  std::fflush(out_);
+}
+
+void Board::Changed() {
+  std::lock_guard<std::mutex> hold(lock_);
+  const auto now = std::chrono::steady_clock::now();
+  if (now - lastDraw_ < std::chrono::milliseconds(100)) return;
+  lastDraw_ = now;
+  Erase();
+  Draw();
+  std::fflush(out_);
+}
+
+void Board::Finish(const std::vector<std::string>& table) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (live_) {
+    Erase();
+    Draw();
+    drawn_ = 0;  // the last rows stay on the screen
+  }
+  for (const std::string& line : table) std::fprintf(out_, "%s\n", line.c_str());
+  std::fflush(out_);
+}
+
+void Board::Erase() {
+  if (drawn_ == 0) return;
+  std::fprintf(out_, "\033[%zuA\r\033[J", drawn_);
+  drawn_ = 0;
+}
+
+void Board::Draw() {
+  for (const auto& row : rows_) std::fprintf(out_, "%s\n", RenderRow(row->View(), portWidth_, width_).c_str());
+  drawn_ = rows_.size();
+}
