@@ -13,6 +13,8 @@ import tempfile
 import time
 import tty
 
+from measure import run_measured
+
 BLOCK_BYTES = 16640
 PACKET_BYTES = 12288
 
@@ -22,15 +24,6 @@ def make_image(tools, path, os_mib):
     subprocess.run([f"{tools}/orvane-mkimage/orvane-mkimage", "--os-size", str(blocks * BLOCK_BYTES),
                     "--kn", "65536", path], check=True)
     return os.path.getsize(path)
-
-
-def run_measured(command, **kwargs):
-    """Wall time and peak resident memory (KiB) of one child process."""
-    start = time.monotonic()
-    proc = subprocess.Popen(command, **kwargs)
-    _, status, usage = os.wait4(proc.pid, 0)
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    return time.monotonic() - start, usage.ru_maxrss, proc.returncode
 
 
 def plain_copy(image, count):
@@ -64,8 +57,8 @@ def flash(tools, image, work):
                            stderr=subprocess.DEVNULL)
     while not os.path.exists(link):
         time.sleep(0.01)
-    elapsed, peak, code = run_measured([f"{tools}/orvane-flash/orvane-flash", "--port", link, image],
-                                       stderr=subprocess.DEVNULL)
+    elapsed, peak, code, _ = run_measured([f"{tools}/orvane-flash/orvane-flash", "--port", link, image],
+                                          stderr=subprocess.DEVNULL)
     sim.wait(60)
     subprocess.run(["rm", "-rf", out])
     if code != 0 or sim.returncode != 0:

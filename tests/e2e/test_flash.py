@@ -256,11 +256,75 @@ class FlashTest(FlashCase):
         self.assertEqual(first.returncode, 0, err)
         sim.wait(WAIT)
 
+    def test_bench_of_four_devices(self):
+        # Four devices at once, one of them refusing the image and one plugged in late;
+        # each has its own folder under the working folder, its log and its report entry.
+        image = self.image("--ud", "4096", "--kn", "512")
+        ports = [os.path.join(self.dir, f"ttyUSB{i}") for i in range(4)]
+        outs = [os.path.join(self.dir, f"device{i}") for i in range(4)]
+        logs = os.path.join(self.dir, "logs")
+        os.mkdir(logs)
+        report_path = os.path.join(self.dir, "report.json")
+
+        def device(i, *faults):
+            with open(os.path.join(self.dir, f"sim{i}.log"), "wb") as log:
+                sim = subprocess.Popen([PDASIM, "--link", ports[i], "--out", outs[i], "--image", image,
+                                        "--max-seconds", str(WAIT), "--reset-delay-ms", "300", "--dot-ms", "0",
+                                        "--linger-ms", "200", *faults], stderr=log)
+            self.addCleanup(sim.wait)
+            self.addCleanup(sim.kill)
+            return sim
+
+        sims = [device(0), device(1, "--fail-after", "part2:flash"), device(2)]
+        while not all(os.path.exists(p) for p in ports[:3]):
+            time.sleep(0.01)
+        command = [FLASH, "--workdir", self.work, "--report", report_path, "--log-dir", logs, "--wait", "60"]
+        for port in ports:
+            command += ["--port", port]
+        run = subprocess.Popen([*command, image], stderr=subprocess.PIPE)
+        self.addCleanup(run.kill)
+        time.sleep(1)
+        sims.append(device(3))
+        _, err = run.communicate(timeout=WAIT)
+        self.assertEqual(run.returncode, 1, err)
+        for i in (0, 2, 3):
+            self.assertEqual(sims[i].wait(WAIT), 0, f"device {i}")
+            with open(os.path.join(outs[i], "report.json")) as f:
+                self.assertEqual(json.load(f)["verification"], "ok", f"device {i}")
+
+        with open(report_path) as f:
+            report = json.load(f)
+        self.assertEqual(report["image"], {"path": image, "bytes": os.path.getsize(image), "sha256": digest(image)})
+        devices = report["devices"]
+        self.assertEqual([d["port"] for d in devices], ports)
+        self.assertEqual([d["result"] for d in devices], ["confirmed", "failed", "confirmed", "confirmed"])
+        self.assertEqual(devices[1]["reason"], 'The device answered "Flash Incorrect." to the part-2 file.')
+        names = ["_".join(p.strip("/").split("/")) for p in ports]
+        self.assertEqual([d["log"] for d in devices], [os.path.join(logs, n + ".log") for n in names])
+        for d in devices:
+            self.assertGreater(d["seconds"], 0)
+            self.assertGreater(d["bytes_sent"], 0)
+        self.assertEqual(sorted(os.listdir(self.work)), sorted(names), "a working folder per port")
+
+        with open(devices[1]["log"]) as f:
+            lines = [line.split("] ", 1)[1] for line in f.read().splitlines()]
+        self.assertEqual(lines[:2], ["STEP 1 : Download system program", "STEP 2 : Update system program"])
+        self.assertIn("device: device reset.", lines)
+        self.assertIn("device: Flash Incorrect.", lines)
+        self.assertEqual(lines[-1].split(" bytes sent")[0],
+                         'Update failed: The device answered "Flash Incorrect." to the part-2 file. %d'
+                         % devices[1]["bytes_sent"])
+        # Not on a terminal: each port's lines carry its name, and the table ends the run.
+        self.assertIn(b"%s: STEP 6 : Update Windows Mobile 5.0\n" % ports[3].encode(), err)
+        self.assertRegex(err, rb"\nport +result +bytes sent +seconds +reason\n")
+        self.assertRegex(closing(err), rb"ttyUSB3 +confirmed +\d+ +[\d.]+ +The device confirmed the new OS\.$")
+
     def test_check_plan_and_refusals(self):
         plan = subprocess.run([FLASH, "--check", self.image("--ud", "512", "--rev-blocks", "3")],
                               capture_output=True)
         self.assertEqual(plan.returncode, 0, plan.stdout)
         self.assertIn(b"RESERVE_SIZE 49920 (3 blocks)", plan.stdout)
+        self.assertRegex(plan.stdout, rb"\nsha256 [0-9a-f]{64}\n")
         self.assertIn(b"stream 3: OS remainder from the image, offset %d, length %d" % (116 + 49920, 37 * BLOCK_BYTES),
                       plan.stdout)
         refusals = [
@@ -286,7 +350,15 @@ class FlashTest(FlashCase):
         missing = os.path.join(self.dir, "none")
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)  # nobody ever writes to it: opening it to read would wait for ever
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        tty = os.ttyname(slave)
+        alias = os.path.join(self.dir, "alias")
+        os.symlink(tty, alias)
         cases = [
+            (["--port", tty, "--port", tty, image], tty.encode() + b": the same device as " + tty.encode()),
+            (["--port", tty, "--port", alias, image], alias.encode() + b": the same device as " + tty.encode()),
             ([fifo], fifo.encode() + b": not a regular file"),
             (["--check", fifo], fifo.encode() + b": not a regular file"),
             ([missing], missing.encode() + b": No such file or directory"),

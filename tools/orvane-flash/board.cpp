@@ -76,14 +76,14 @@ void BenchRow::BarsMoved() {
   board_.Changed();
 }
 
-void BenchRow::SetState(const std::string& state, bool starting) {
+void BenchRow::SetState(const std::string& state, Phase phase) {
   {
     std::lock_guard<std::mutex> hold(board_.Lock());
     state_ = state;
-    if (starting) {
-      start_ = std::chrono::steady_clock::now();
-      started_ = true;
-    }
+    const auto now = std::chrono::steady_clock::now();
+    if (phase == Phase::Running && phase_ != Phase::Running) start_ = now;
+    if (phase == Phase::Ended && phase_ == Phase::Running) end_ = now;
+    phase_ = phase;
   }
   if (board_.Live()) board_.Changed();
 }
@@ -94,7 +94,8 @@ RowView BenchRow::View() const {
   view.caption = caption_;
   view.percent = percent_;
   view.bytes = sent_.load(std::memory_order_relaxed);
-  view.seconds = started_ ? std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count() : 0.0;
+  const auto until = phase_ == Phase::Running ? std::chrono::steady_clock::now() : end_;
+  view.seconds = phase_ == Phase::Waiting ? 0.0 : std::chrono::duration<double>(until - start_).count();
   view.state = state_;
   return view;
 }

@@ -54,8 +54,9 @@ class BenchRow : public ProgressPage, public MessageBoxes, public BarListener {
   void ShowOk(const std::string&) override {}
   void BarsMoved() override;
 
-  // The state column, and when the transfer began (the rate counts from there).
-  void SetState(const std::string& state, bool starting = false);
+  enum class Phase { Waiting, Running, Ended };
+  // The state column; the rate counts from the start of the running phase to its end.
+  void SetState(const std::string& state, Phase phase);
   // Under the board's lock.
   RowView View() const;
 
@@ -70,8 +71,9 @@ class BenchRow : public ProgressPage, public MessageBoxes, public BarListener {
   std::string caption_;
   int percent_ = 0;
   std::string state_;
+  Phase phase_ = Phase::Waiting;
   std::chrono::steady_clock::time_point start_{};
-  bool started_ = false;
+  std::chrono::steady_clock::time_point end_{};
 };
 
 class Board {

@@ -210,12 +210,12 @@ DeviceRun RunDevice(DeviceRunner& runner, const Options& options, const std::str
   DeviceRun run;
   DeviceRecord& record = run.record;
   record.port = runner.Port();
-  auto state = [row](const std::string& text, bool starting = false) {
-    if (row != nullptr) row->SetState(text, starting);
+  auto state = [row](const std::string& text, BenchRow::Phase phase) {
+    if (row != nullptr) row->SetState(text, phase);
   };
   const bool logged = options.logDir.empty() || runner.OpenLog(options.logDir + "/" + fileName + ".log", complain);
   record.log = runner.LogPath();
-  state("waiting for the port");
+  state("waiting for the port", BenchRow::Phase::Waiting);
   if (!logged || !runner.Prepare(image, options.waitSeconds * 1000, complain)) {
     DownloadEnding ending;
     ending.result = DownloadResult::Interrupted;
@@ -224,10 +224,10 @@ DeviceRun RunDevice(DeviceRunner& runner, const Options& options, const std::str
     record.reason = interrupted ? EndingReason(ending) : runner.Refusal();
     if (interrupted) run.closing = ClosingSentence(ending, record.reason, 0, 0, SignalName());
     runner.NoteInLog(record.result + ": " + record.reason);
-    state(record.result);
+    state(record.result, BenchRow::Phase::Ended);
     return run;
   }
-  state("running", true);
+  state("running", BenchRow::Phase::Running);
   const DownloadEnding ending = runner.Run(page, boxes);
   record.result = ResultWord(ending.result);
   record.reason = ClosingReason(ending, runner.PortFailure());
@@ -235,7 +235,7 @@ DeviceRun RunDevice(DeviceRunner& runner, const Options& options, const std::str
   record.seconds = runner.Seconds();
   run.closing = ClosingSentence(ending, record.reason, record.bytesSent, record.seconds, SignalName());
   runner.NoteInLog(run.closing);
-  state(record.result);
+  state(record.result, BenchRow::Phase::Ended);
   return run;
 }
 
