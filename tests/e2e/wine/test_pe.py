@@ -1,5 +1,6 @@
 """The shipped ORVANE.exe as a file: a 32-bit GUI program that loads on Windows 2000,
-imports nothing newer, and carries every template, text and picture as described."""
+imports only libraries that Windows always takes from its system folder and nothing
+newer, and carries every template, text and picture as described."""
 
 import os
 import struct
@@ -11,10 +12,12 @@ import pe
 
 EXE = os.path.join(os.environ.get("ORVANE_WINDOWS_X86_DIR", ""), "app", "ORVANE.exe")
 
-# The system libraries the program may import; RAPI.dll in particular is loaded at run
-# time only, when the sync software is there.
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comctl32.dll", "psapi.dll",
-                "msvcrt.dll", "shell32.dll", "ole32.dll"}
+# The libraries the program may import: those that Windows loads from its system
+# folder whatever lies beside the program or in its current folder. The others
+# (RAPI.dll, psapi, the common and rich-edit controls) are loaded at run time by their
+# full path in the system folder.
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "comdlg32.dll",
+                "ole32.dll", "oleaut32.dll", "version.dll", "msvcrt.dll"}
 
 ASM_V1, ASM_V2 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v2}"
 

@@ -1,8 +1,9 @@
 """The whole wizard, the real ORVANE.exe under wine, walked page by page as a user
-would, against the simulated device: whole updates with and without a USB downloader,
-a failed transfer and the restart after it, a device that does not answer, a missing
-Nalvex, and the cancels of steps 2 and 3. ORVANE_WALK names the class to run (all
-when unset)."""
+would, against the simulated device: whole updates with and without a USB downloader
+(the first with libraries of the system's names planted beside the program), a failed
+transfer and the restart after it, a device that does not answer, a missing Nalvex,
+and the cancels of steps 2 and 3. ORVANE_WALK names the class to run (all when
+unset)."""
 
 import os
 import time
@@ -71,6 +72,7 @@ class WholeUpdate(WizardTest):
         image = walk.make_image("--bl", "8192", "--ud", str(layout["ud"]), "--kn", str(layout["kn"]), "--eb",
                                 str(layout["eb"]), "--rev-blocks", "3", os_blocks=200)
         walk.lay_out(image)
+        planted = walk.plant_libraries()
         walk.software.start()
         walk.start_device(image, *PACE)
         walk.device.calls()
@@ -96,6 +98,7 @@ class WholeUpdate(WizardTest):
         self.assertEqual(report["resets"], 1)
         self.assertEqual(report["verification"], "ok", report["problems"])
         self.finish(final)
+        self.assertEqual(planted.take(), [], "every library came from the system folder")
 
 
 class Restart(WizardTest):

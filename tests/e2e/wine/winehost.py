@@ -26,6 +26,7 @@ WINDOWS_DIR = os.environ.get("ORVANE_WINDOWS_DIR", "")  # the Windows build that
 ARTIFACTS = os.environ.get("ORVANE_ARTIFACTS", "")
 WAIT = 30  # seconds: a bound against hangs, never an expectation
 TEMP = "C:\\users\\%s\\Temp" % pwd.getpwuid(os.getuid()).pw_name  # the programs' %TEMP%
+SYSTEM = "C:\\windows\\system32"  # the system folder of a prefix's own programs, 32-bit or 64-bit
 
 ORVANE_EXE = os.path.join(WINDOWS_DIR, "app", "ORVANE.exe")
 PROGRAMS = os.path.join(WINDOWS_DIR, "tests", "e2e", "wine", "programs")
