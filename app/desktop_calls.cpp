@@ -1,5 +1,7 @@
 #include "desktop_calls.h"
 
+#include "cfile.h"
+#include "device_prep/image_check.h"
 #include "device_prep/sync_control.h"
 #include "device_prep/temp_files.h"
 #include "win32_desktop.h"
@@ -8,6 +10,13 @@
 void DeleteTempFiles() {
   Win32Desktop desktop;
   DeleteTempFiles(desktop);
+}
+
+bool TempImageAccepted(CWnd& page) {
+  Win32Desktop desktop;
+  Win32FileSystem files;
+  AfxMessageBoxes boxes(&page);
+  return TempImageAccepted(desktop, files, boxes);
 }
 
 void StopActiveSync() {

@@ -1,11 +1,17 @@
 // What the pages do to the PC around the transfer, over the real desktop: the
-// temporary files, and the sync software stopped and started again. Results are not
-// the pages' concern.
+// temporary files, the update image, and the sync software stopped and started again.
+// Results are not the pages' concern, but for the image's check.
 #pragma once
+
+#include "afxwin.h"
 
 // Deletes the wizard's working files from the temporary folder, which becomes the
 // current directory.
 void DeleteTempFiles();
+
+// Checks "temp.dat" in the temporary folder as the transfer will; false, once a box
+// owned by the page has said why, when it is missing or would be refused.
+bool TempImageAccepted(CWnd& page);
 
 // Closes the sync software and ends its processes, so that the device's USB serial
 // port is free.

@@ -1,9 +1,9 @@
 """The whole wizard, the real ORVANE.exe under wine, walked page by page as a user
 would, against the simulated device: whole updates with and without a USB downloader
 (the first with libraries of the system's names planted beside the program), a failed
-transfer and the restart after it, a device that does not answer, a missing Nalvex,
-and the cancels of steps 2 and 3. ORVANE_WALK names the class to run (all when
-unset)."""
+transfer and the restart after it, a device that does not answer, a missing Nalvex, an
+image refused before the device is touched, and the cancels of steps 2 and 3.
+ORVANE_WALK names the class to run (all when unset)."""
 
 import os
 import time
@@ -19,6 +19,7 @@ LAUNCHED = "CeCreateProcess Nalvex.exe -> started, the device restarts into its 
 STEP_CAPTIONS_WITH_DOWNLOADER = [expected.STRINGS[i] for i in (144, 141, 145, 142, 146, 143)]
 STEP_CAPTIONS = [expected.STRINGS[i] for i in (145, 142, 146, 143)]
 ESC_AND_CLOSE = ((WM_KEYDOWN, VK_ESCAPE), (WM_SYSCOMMAND, SC_CLOSE))
+DAMAGED = "The update image is damaged: its sections do not fit in the file."
 # The device reads and answers at a pace at which every step shows long enough to be seen.
 PACE = ("--slow-read", "4096:2", "--dot-ms", "20")
 
@@ -202,6 +203,18 @@ class Failures(WizardTest):
         walk.progress_seen()
         walk.press(walk.page(wizard.TRANSFER_FAILED, "transfer-failed"), wizard.TRANSFER_FAILED_OK)
         self.assert_ended_clean()
+
+    def test_4_image_refused_before_the_device_is_touched(self):
+        walk = self.walk
+        with open(self.image, "rb") as f:
+            damaged = f.read()[:20000]  # the header declares more than that
+        with open(os.path.join(walk.temp, "temp.dat"), "wb") as f:
+            f.write(damaged)
+        walk.device.calls()
+        walk.next_on_welcome(walk.start())
+        walk.answer(wizard.WELCOME, DAMAGED, IDOK, skip=[])
+        self.assert_ended_clean()
+        self.assertEqual(walk.device.calls(), [], "no call of RAPI at all")
 
 
 class Cancels(WizardTest):
