@@ -2,8 +2,9 @@
 would, against the simulated device: whole updates with and without a USB downloader
 (the first with libraries of the system's names planted beside the program), a failed
 transfer and the restart after it, a device that does not answer, a missing Nalvex, an
-image refused before the device is touched, and the cancels of steps 2 and 3.
-ORVANE_WALK names the class to run (all when unset)."""
+image refused before the device is touched and one gone by the time of the transfer,
+and the cancels of steps 2 and 3. ORVANE_WALK names the class to run (all when
+unset)."""
 
 import os
 import time
@@ -19,6 +20,7 @@ LAUNCHED = "CeCreateProcess Nalvex.exe -> started, the device restarts into its 
 STEP_CAPTIONS_WITH_DOWNLOADER = [expected.STRINGS[i] for i in (144, 141, 145, 142, 146, 143)]
 STEP_CAPTIONS = [expected.STRINGS[i] for i in (145, 142, 146, 143)]
 ESC_AND_CLOSE = ((WM_KEYDOWN, VK_ESCAPE), (WM_SYSCOMMAND, SC_CLOSE))
+WM_QUERYENDSESSION = 0x11
 DAMAGED = "The update image is damaged: its sections do not fit in the file."
 # The device reads and answers at a pace at which every step shows long enough to be seen.
 PACE = ("--slow-read", "4096:2", "--dot-ms", "20")
@@ -196,10 +198,20 @@ class Failures(WizardTest):
         walk.answer(expected.STRINGS[130], expected.STRINGS[126], IDOK, skip=[])
         self.assert_ended_clean()
 
-    def test_3_failed_transfer_and_give_up(self):
+    def test_3_image_gone_by_the_transfer_and_give_up(self):
+        # The worker keeps its own check. Its box is owned by the progress page, which
+        # stays disabled behind it and refuses a log-off meanwhile.
         walk = self.walk
-        walk.start_device(self.image, "--fail-after", "part2:flash")
-        walk.start_update(walk.to_step_3(walk.start()))
+        walk.start_device(self.image)
+        step3 = walk.to_step_3(walk.start())
+        os.remove(os.path.join(walk.temp, "temp.dat"))
+        progress = walk.start_update(step3)
+        box = walk.driver.find_box(wizard.WELCOME, skip=[progress])
+        self.assertEqual(walk.driver.text(walk.driver.child(box, wizard.MESSAGE_TEXT)), "No Image")
+        self.assertEqual(walk.driver.owner(box), progress)
+        self.assertEqual(walk.driver.state(progress), (True, False))
+        self.assertEqual(walk.driver.send(progress, WM_QUERYENDSESSION), 0, "a log-off is refused")
+        walk.press(box, IDOK)
         walk.progress_seen()
         walk.press(walk.page(wizard.TRANSFER_FAILED, "transfer-failed"), wizard.TRANSFER_FAILED_OK)
         self.assert_ended_clean()

@@ -160,6 +160,10 @@ class Driver:
     def style(self, hwnd):
         return tuple(int(v, 16) for v in self.cmd("style", hwnd))
 
+    def owner(self, hwnd):
+        """The window that owns it, "0" for none."""
+        return self.cmd("owner", hwnd)[0]
+
     def click(self, hwnd):
         self.cmd("click", hwnd)
 
