@@ -29,6 +29,7 @@ TEMP = "C:\\users\\%s\\Temp" % pwd.getpwuid(os.getuid()).pw_name  # the programs
 SYSTEM = "C:\\windows\\system32"  # the system folder of a prefix's own programs, 32-bit or 64-bit
 
 ORVANE_EXE = os.path.join(WINDOWS_DIR, "app", "ORVANE.exe")
+LAUNCHER_EXE = os.path.join(WINDOWS_DIR, "release", "StartORVANE.exe")
 PROGRAMS = os.path.join(WINDOWS_DIR, "tests", "e2e", "wine", "programs")
 
 # Without Managed=N every hidden window stalls and pages get no title bar; the pages'
