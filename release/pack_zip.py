@@ -13,10 +13,10 @@ import zipfile
 STAMP = (1980, 1, 1, 0, 0, 0)  # the earliest time a zip can hold
 
 
-def member(spec, text):
-    name, _, path = spec.partition("=")
+def member(entry, text):
+    name, _, path = entry.partition("=")
     if not name or not path:
-        sys.exit(f"pack_zip.py: {spec}: not NAME=FILE")
+        sys.exit(f"pack_zip.py: {entry}: not NAME=FILE")
     with open(path, "rb") as f:
         data = f.read()
     if text:
@@ -36,9 +36,9 @@ def main(argv):
     if len(argv) < 3 or argv[1] == "--text":
         sys.stderr.write("usage: pack_zip.py ZIP NAME=FILE... --text NAME=FILE...\n")
         return 2
-    out, specs = argv[1], argv[2:]
-    text = specs.index("--text") if "--text" in specs else len(specs)
-    members = [member(spec, False) for spec in specs[:text]] + [member(spec, True) for spec in specs[text + 1:]]
+    out, given = argv[1], argv[2:]
+    text = given.index("--text") if "--text" in given else len(given)
+    members = [member(entry, False) for entry in given[:text]] + [member(entry, True) for entry in given[text + 1:]]
     partial = out + ".partial"
     with zipfile.ZipFile(partial, "w") as z:
         for info, data in members:
