@@ -5,6 +5,7 @@
 #include "device_prep/temp_files.h"
 #include "download.h"
 #include "resource.h"
+#include "string_table.h"
 #include "win32_clock.h"
 #include "win32_desktop.h"
 #include "win32_message_boxes.h"
@@ -52,6 +53,11 @@ class ProgressDlgView : public ProgressPage {
 
 CUpdateProgressDlg::CUpdateProgressDlg() : CDialog(IDD_PROGRESS) {}
 
+BEGIN_MESSAGE_MAP(CUpdateProgressDlg, CDialog)
+  ON_WM_QUERYENDSESSION()
+  ON_WM_DESTROY()
+END_MESSAGE_MAP()
+
 INT_PTR CUpdateProgressDlg::DoModal() {
   const INT_PTR result = CDialog::DoModal();
   m_worker.Stop();
@@ -72,9 +78,16 @@ BOOL CUpdateProgressDlg::OnInitDialog() {
   CDialog::OnInitDialog();
   StopActiveSync();
   SetForegroundWindow();
+  CString reason;
+  reason.LoadString(IDS_PROGRESS_TITLE);  // the caption the worker gives the page
+  HoldDesktop(*this, reason);
   m_worker.Begin(&DownloadThreadProc, this);
   return TRUE;
 }
+
+BOOL CUpdateProgressDlg::OnQueryEndSession() { return FALSE; }
+
+void CUpdateProgressDlg::OnDestroy() { ReleaseDesktop(*this); }
 
 UINT __cdecl DownloadThreadProc(LPVOID param) {
   // Everything the transfer uses lives here, on the worker's own stack; the page is
@@ -82,8 +95,11 @@ UINT __cdecl DownloadThreadProc(LPVOID param) {
   Win32Desktop desktop;
   EnterTempFolder(desktop);
 
-  ProgressDlgView page(*static_cast<CUpdateProgressDlg*>(param));
-  AfxMessageBoxes boxes;
+  CUpdateProgressDlg& dlg = *static_cast<CUpdateProgressDlg*>(param);
+  ProgressDlgView page(dlg);
+  // Owned by the page, the boxes stand in front of it and keep it disabled while
+  // they wait for an answer.
+  AfxMessageBoxes boxes(&dlg);
   Win32Clock clock;
   Win32FileSystem files;
   Win32PortOpener ports;

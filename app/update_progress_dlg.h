@@ -10,6 +10,11 @@ class CUpdateProgressDlg : public CDialog {
   // Runs the page; returns once the worker has ended it and has itself ended.
   INT_PTR DoModal() override;
 
+  // A log-off or shutdown would cut the transfer: refused while the page is up.
+  BOOL OnQueryEndSession();
+  // Releases the desktop.
+  void OnDestroy();
+
   // What the worker uses of the page, besides its caption and EndDialog.
   CProgressCtrl m_progressTop;     // the overall bar
   CProgressCtrl m_progressBottom;  // the step bar
@@ -20,10 +25,14 @@ class CUpdateProgressDlg : public CDialog {
   // Swallows every command, Enter and Esc among them: only the worker ends the page.
   BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
   void DoDataExchange(CDataExchange* pDX) override;
+  // Holds the desktop (the PC kept awake, a shutdown asked to wait) and starts the
+  // worker.
   BOOL OnInitDialog() override;
 
  private:
   CPageThread m_worker;
+
+  DECLARE_MESSAGE_MAP()
 };
 
 // The worker's entry: makes the temporary folder the current directory (it stays so),

@@ -99,6 +99,13 @@ void CWelcomeDlg::OnNextClicked() {
   if (AfxMessageBox(IDS_DATA_LOSS_WARNING, MB_YESNO) != IDYES) return;
   OnOK();
 
+  // Checked before anything touches the device: the transfer would find a wrong file
+  // only once the device waits in its downloader.
+  if (!TempImageAccepted(*this)) {
+    DeleteTempFiles();
+    return;
+  }
+
   CFile helper;
   if (!helper.Open(HELPER_FILE_NAME, CFile::modeRead | CFile::shareDenyNone)) {
     CString text;

@@ -26,8 +26,9 @@ function(orvane_windows_build name toolchain)
 endfunction()
 
 set(ORVANE_WINDOWS_X86_DIR ${CMAKE_BINARY_DIR}/windows_x86)
-# The release zip (release/) packs this very program file.
-orvane_windows_build(windows_x86 mingw-i686.cmake BUILD_BYPRODUCTS ${ORVANE_WINDOWS_X86_DIR}/app/ORVANE.exe)
+# The release zip (release/) packs these very program files.
+orvane_windows_build(windows_x86 mingw-i686.cmake BUILD_BYPRODUCTS ${ORVANE_WINDOWS_X86_DIR}/app/ORVANE.exe
+                     ${ORVANE_WINDOWS_X86_DIR}/release/StartORVANE.exe)
 if(ORVANE_WINE_ARCH STREQUAL "win64")
   # One cross build at a time: the machine has two cores.
   orvane_windows_build(windows_x64 mingw-x86_64.cmake DEPENDS windows_x86)

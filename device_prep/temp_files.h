@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "device_prep/desktop.h"
 #include "engine/download.h"
@@ -18,6 +19,10 @@ constexpr std::size_t TEMP_FOLDER_MAX_CHARS = 259;
 // the current directory left as it was, when TEMP is unset, empty, too long or cannot
 // be entered.
 bool EnterTempFolder(Desktop& desktop);
+
+// The full path of a working file in the folder named by TEMP, the current directory
+// left as it is; false when TEMP is unset, empty or too long.
+bool TempFilePath(Desktop& desktop, const char* name, std::string& path);
 
 // Enters the folder named by TEMP, which stays the current directory, and deletes
 // "Nalvex.exe", "ORVANE.exe", "temp.dat" and "TempFileToDown" there, in this order,

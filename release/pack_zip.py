@@ -1,8 +1,9 @@
 """Writes the release zip, the same bytes from the same files: members in the order
-given, each under its file name with a fixed time stamp. Text members are plain
-ASCII and get CRLF line ends, which Notepad and the cmd.exe of Windows 2000 need.
+given, each under the name given (a name may hold a folder: "files/ORVANE.exe") with a
+fixed time stamp. Text members are plain ASCII and get CRLF line ends, which Notepad
+needs.
 
-    pack_zip.py ZIP FILE... --text FILE...
+    pack_zip.py ZIP NAME=FILE... --text NAME=FILE...
 """
 
 import os
@@ -12,7 +13,10 @@ import zipfile
 STAMP = (1980, 1, 1, 0, 0, 0)  # the earliest time a zip can hold
 
 
-def member(path, text):
+def member(entry, text):
+    name, _, path = entry.partition("=")
+    if not name or not path:
+        sys.exit(f"pack_zip.py: {entry}: not NAME=FILE")
     with open(path, "rb") as f:
         data = f.read()
     if text:
@@ -21,7 +25,7 @@ def member(path, text):
         except UnicodeDecodeError as error:  # it would show as garbage in Notepad
             sys.exit(f"pack_zip.py: {path} is not plain ASCII text ({error.reason} at byte {error.start})")
         data = data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
-    info = zipfile.ZipInfo(os.path.basename(path), STAMP)
+    info = zipfile.ZipInfo(name, STAMP)
     info.create_system = 0  # MS-DOS: no Unix owner or mode
     info.external_attr = 0
     info.compress_type = zipfile.ZIP_DEFLATED
@@ -30,11 +34,11 @@ def member(path, text):
 
 def main(argv):
     if len(argv) < 3 or argv[1] == "--text":
-        sys.stderr.write("usage: pack_zip.py ZIP FILE... --text FILE...\n")
+        sys.stderr.write("usage: pack_zip.py ZIP NAME=FILE... --text NAME=FILE...\n")
         return 2
-    out, files = argv[1], argv[2:]
-    text = files.index("--text") if "--text" in files else len(files)
-    members = [member(path, False) for path in files[:text]] + [member(path, True) for path in files[text + 1:]]
+    out, given = argv[1], argv[2:]
+    text = given.index("--text") if "--text" in given else len(given)
+    members = [member(entry, False) for entry in given[:text]] + [member(entry, True) for entry in given[text + 1:]]
     partial = out + ".partial"
     with zipfile.ZipFile(partial, "w") as z:
         for info, data in members:

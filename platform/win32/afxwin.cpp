@@ -1,9 +1,10 @@
 #include "afxwin.h"
 
-#include <commctrl.h>
 #include <process.h>
 
 #include <vector>
+
+#include "system_library.h"
 
 namespace {
 
@@ -22,6 +23,13 @@ std::string ProgramBaseName(HINSTANCE instance) {
   const std::size_t dot = name.find_last_of('.');
   if (dot != std::string::npos) name.erase(dot);
   return name;
+}
+
+// The common controls' classes, the progress bar among them, from comctl32.dll in the
+// system folder; the library stays loaded for the life of the process.
+void LoadCommonControls() {
+  using InitFn = void(WINAPI*)();
+  if (const InitFn init = LookUpFunction<InitFn>(LoadSystemLibrary("comctl32.dll"), "InitCommonControls")) init();
 }
 
 unsigned __stdcall ThreadStart(void* param) {
@@ -234,7 +242,7 @@ int AfxWinMain(HINSTANCE instance) {
     app->appName_ = ProgramBaseName(instance);
     app->m_pszAppName = app->appName_.c_str();
   }
-  InitCommonControls();  // the progress bar class
+  LoadCommonControls();
   // There is no message loop of the application's own: every window is a modal
   // dialog run from InitInstance, so the program ends when it returns.
   app->InitInstance();
@@ -268,7 +276,7 @@ int AfxMessageBox(UINT textId, UINT type, UINT helpId) {
 }
 
 BOOL AfxInitRichEdit() {
-  static HMODULE richEdit = LoadLibraryA("riched32.dll");
+  static HMODULE richEdit = LoadSystemLibrary("riched32.dll");
   return richEdit != nullptr;
 }
 

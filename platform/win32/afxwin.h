@@ -64,6 +64,17 @@ LRESULT AfxCallQueryDragIcon(CWnd* target, WPARAM, LPARAM) {
   return reinterpret_cast<LRESULT>(static_cast<T*>(target)->OnQueryDragIcon());
 }
 
+template <class T>
+LRESULT AfxCallQueryEndSession(CWnd* target, WPARAM, LPARAM) {
+  return static_cast<T*>(target)->OnQueryEndSession();
+}
+
+template <class T>
+LRESULT AfxCallDestroy(CWnd* target, WPARAM, LPARAM) {
+  static_cast<T*>(target)->OnDestroy();
+  return 0;
+}
+
 #define DECLARE_MESSAGE_MAP()                      \
  protected:                                        \
   static const AFX_MSGMAP* GetThisMessageMap();    \
@@ -87,6 +98,8 @@ LRESULT AfxCallQueryDragIcon(CWnd* target, WPARAM, LPARAM) {
 #define ON_WM_SYSCOMMAND() {WM_SYSCOMMAND, 0, 0, &AfxCallSysCommand<ThisClass>},
 #define ON_WM_PAINT() {WM_PAINT, 0, 0, &AfxCallPaint<ThisClass>},
 #define ON_WM_QUERYDRAGICON() {WM_QUERYDRAGICON, 0, 0, &AfxCallQueryDragIcon<ThisClass>},
+#define ON_WM_QUERYENDSESSION() {WM_QUERYENDSESSION, 0, 0, &AfxCallQueryEndSession<ThisClass>},
+#define ON_WM_DESTROY() {WM_DESTROY, 0, 0, &AfxCallDestroy<ThisClass>},
 
 // ---- windows
 

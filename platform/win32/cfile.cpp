@@ -11,24 +11,40 @@ bool MovePointer(HANDLE file, std::int64_t offset, DWORD method, std::uint64_t& 
   return true;
 }
 
+// CreateFile's access, sharing and creation for the framework's open flags.
+struct OpenArguments {
+  DWORD access = GENERIC_READ;
+  DWORD share = 0;  // shareCompat and shareExclusive
+  DWORD creation = OPEN_EXISTING;
+
+  explicit OpenArguments(UINT openFlags) {
+    if ((openFlags & 3) == CFile::modeWrite) access = GENERIC_WRITE;
+    if ((openFlags & 3) == CFile::modeReadWrite) access = GENERIC_READ | GENERIC_WRITE;
+    switch (openFlags & 0x70) {
+      case CFile::shareDenyWrite: share = FILE_SHARE_READ; break;
+      case CFile::shareDenyRead: share = FILE_SHARE_WRITE; break;
+      case CFile::shareDenyNone: share = FILE_SHARE_READ | FILE_SHARE_WRITE; break;
+      default: break;
+    }
+    if (openFlags & CFile::modeCreate) creation = CREATE_ALWAYS;
+  }
+};
+
 }  // namespace
 
 CFile::~CFile() { Close(); }
 
 BOOL CFile::Open(LPCSTR fileName, UINT openFlags) {
   Close();
-  DWORD access = GENERIC_READ;
-  if ((openFlags & 3) == modeWrite) access = GENERIC_WRITE;
-  if ((openFlags & 3) == modeReadWrite) access = GENERIC_READ | GENERIC_WRITE;
-  DWORD share = 0;  // shareCompat and shareExclusive
-  switch (openFlags & 0x70) {
-    case shareDenyWrite: share = FILE_SHARE_READ; break;
-    case shareDenyRead: share = FILE_SHARE_WRITE; break;
-    case shareDenyNone: share = FILE_SHARE_READ | FILE_SHARE_WRITE; break;
-    default: break;
-  }
-  const DWORD creation = (openFlags & modeCreate) ? CREATE_ALWAYS : OPEN_EXISTING;
-  m_hFile = CreateFileA(fileName, access, share, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const OpenArguments a(openFlags);
+  m_hFile = CreateFileA(fileName, a.access, a.share, nullptr, a.creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return m_hFile != INVALID_HANDLE_VALUE;
+}
+
+BOOL CFile::Open(LPCWSTR fileName, UINT openFlags) {
+  Close();
+  const OpenArguments a(openFlags);
+  m_hFile = CreateFileW(fileName, a.access, a.share, nullptr, a.creation, FILE_ATTRIBUTE_NORMAL, nullptr);
   return m_hFile != INVALID_HANDLE_VALUE;
 }
 

@@ -28,8 +28,10 @@ class CFile : public File {
   CFile(const CFile&) = delete;
   CFile& operator=(const CFile&) = delete;
 
-  // Opens a file by name; with modeCreate an existing file is cut to length 0.
+  // Opens a file by name; with modeCreate an existing file is cut to length 0. The
+  // wide name reaches files whose names the ANSI code page cannot spell.
   BOOL Open(LPCSTR fileName, UINT openFlags);
+  BOOL Open(LPCWSTR fileName, UINT openFlags);
   void Close();
 
   bool Seek(std::int64_t offset, SeekFrom from) override;

@@ -1,11 +1,36 @@
 #include "win32_desktop.h"
 
 #include <windows.h>
-#include <psapi.h>
 
 #include <cstdio>
 
+#include "system_library.h"
+
 namespace {
+
+// The process list of psapi.dll, taken from the system folder once and kept for the
+// life of the process; a missing library or function fails the calls that need it.
+struct Psapi {
+  using EnumProcessesFn = BOOL(WINAPI*)(DWORD*, DWORD, DWORD*);
+  using EnumProcessModulesFn = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
+  using GetModuleBaseNameFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPSTR, DWORD);
+
+  Psapi()
+      : module(LoadSystemLibrary("psapi.dll")),
+        enumProcesses(LookUpFunction<EnumProcessesFn>(module, "EnumProcesses")),
+        enumProcessModules(LookUpFunction<EnumProcessModulesFn>(module, "EnumProcessModules")),
+        getModuleBaseName(LookUpFunction<GetModuleBaseNameFn>(module, "GetModuleBaseNameA")) {}
+
+  HMODULE module;
+  EnumProcessesFn enumProcesses;
+  EnumProcessModulesFn enumProcessModules;
+  GetModuleBaseNameFn getModuleBaseName;
+};
+
+const Psapi& PsapiFunctions() {
+  static const Psapi psapi;
+  return psapi;
+}
 
 HANDLE AsHandle(ProcessHandle process) { return reinterpret_cast<HANDLE>(process); }
 
@@ -66,9 +91,11 @@ bool Win32Desktop::StartProcess(const std::string& commandLine) {
 }
 
 bool Win32Desktop::EnumerateProcessIds(std::vector<std::uint32_t>& ids, std::size_t capacity) {
+  const Psapi& psapi = PsapiFunctions();
+  if (psapi.enumProcesses == nullptr) return false;
   std::vector<DWORD> buffer(capacity);
   DWORD bytes = 0;
-  if (!EnumProcesses(buffer.data(), static_cast<DWORD>(capacity * sizeof(DWORD)), &bytes)) return false;
+  if (!psapi.enumProcesses(buffer.data(), static_cast<DWORD>(capacity * sizeof(DWORD)), &bytes)) return false;
   buffer.resize(bytes / sizeof(DWORD));
   ids.assign(buffer.begin(), buffer.end());
   return true;
@@ -79,11 +106,13 @@ ProcessHandle Win32Desktop::OpenProcessForTermination(std::uint32_t processId) {
 }
 
 bool Win32Desktop::ReadFirstModuleBaseName(ProcessHandle process, std::string& name) {
+  const Psapi& psapi = PsapiFunctions();
+  if (psapi.enumProcessModules == nullptr || psapi.getModuleBaseName == nullptr) return false;
   HMODULE module = nullptr;
   DWORD needed = 0;
-  if (!EnumProcessModules(AsHandle(process), &module, sizeof module, &needed)) return false;
+  if (!psapi.enumProcessModules(AsHandle(process), &module, sizeof module, &needed)) return false;
   char buffer[MAX_PATH] = {};
-  if (GetModuleBaseNameA(AsHandle(process), module, buffer, MAX_PATH) == 0) return false;
+  if (psapi.getModuleBaseName(AsHandle(process), module, buffer, MAX_PATH) == 0) return false;
   name = buffer;
   return true;
 }

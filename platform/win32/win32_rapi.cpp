@@ -1,5 +1,7 @@
 #include "win32_rapi.h"
 
+#include "system_library.h"
+
 // Device names travel as UTF-16 strings handed over as the platform's wide strings.
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "wide characters are 16 bits");
 
@@ -8,23 +10,18 @@ namespace {
 // The library keeps one connection per process, whichever object began it.
 bool connectionOpen = false;
 
-template <typename Fn>
-Fn Lookup(HMODULE module, const char* name) {
-  return module != nullptr ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
-}
-
 LPCWSTR Wide(const std::u16string& text) { return reinterpret_cast<LPCWSTR>(text.c_str()); }
 
 }  // namespace
 
 RapiLibrary::RapiLibrary()
-    : module_(LoadLibraryA("RAPI.dll")),
-      initEx_(Lookup<InitEx>(module_, "CeRapiInitEx")),
-      uninit_(Lookup<Uninit>(module_, "CeRapiUninit")),
-      createFile_(Lookup<CreateFileFn>(module_, "CeCreateFile")),
-      writeFile_(Lookup<WriteFileFn>(module_, "CeWriteFile")),
-      closeHandle_(Lookup<CloseHandleFn>(module_, "CeCloseHandle")),
-      createProcess_(Lookup<CreateProcessFn>(module_, "CeCreateProcess")) {
+    : module_(LoadSystemLibrary("RAPI.dll")),
+      initEx_(LookUpFunction<InitEx>(module_, "CeRapiInitEx")),
+      uninit_(LookUpFunction<Uninit>(module_, "CeRapiUninit")),
+      createFile_(LookUpFunction<CreateFileFn>(module_, "CeCreateFile")),
+      writeFile_(LookUpFunction<WriteFileFn>(module_, "CeWriteFile")),
+      closeHandle_(LookUpFunction<CloseHandleFn>(module_, "CeCloseHandle")),
+      createProcess_(LookUpFunction<CreateProcessFn>(module_, "CeCreateProcess")) {
   // A library that lacks any call counts as no library: nothing half-works.
   if (!initEx_ || !uninit_ || !createFile_ || !writeFile_ || !closeHandle_ || !createProcess_) initEx_ = nullptr;
 }

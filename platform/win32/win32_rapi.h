@@ -1,6 +1,7 @@
-// The sync software's remote API, loaded from RAPI.dll at run time. Where the library
-// or one of its functions is missing, every call fails as with an unreachable device,
-// so the program still starts where the sync software is not installed.
+// The sync software's remote API, loaded at run time from RAPI.dll in the system
+// folder, where the sync software installs it. Where the library or one of its
+// functions is missing, every call fails as with an unreachable device, so the
+// program still starts where the sync software is not installed.
 //
 // The library stays loaded while a connection it began is open: the launch leaves its
 // connection open on purpose, and unloading the library would cut it. The library

@@ -1,13 +1,15 @@
-"""The release zip: the four files and nothing else, the programs byte for byte as the
-build made them, the launcher and the guide as text that Notepad and the cmd.exe of
-Windows 2000 read."""
+"""The release zip: at its top the launcher and the guide, in files/ the two programs it
+lays out, and nothing else; the programs byte for byte as the build made them, the
+guide as text that Notepad reads."""
 
 import os
 import unittest
 import zipfile
 
-PROGRAMS = {"ORVANE.exe": os.environ.get("ORVANE_EXE", ""), "Nalvex.exe": os.environ.get("NALVEX_EXE", "")}
-TEXTS = ("ORVANE.cmd", "README.txt")
+PROGRAMS = {"StartORVANE.exe": os.environ.get("LAUNCHER_EXE", ""),
+            "files/ORVANE.exe": os.environ.get("ORVANE_EXE", ""),
+            "files/Nalvex.exe": os.environ.get("NALVEX_EXE", "")}
+TEXTS = ("README.txt",)
 
 
 class ReleaseZip(unittest.TestCase):

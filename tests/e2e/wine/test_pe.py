@@ -1,5 +1,7 @@
-"""The shipped ORVANE.exe as a file: a 32-bit GUI program that loads on Windows 2000,
-imports nothing newer, and carries every template, text and picture as described."""
+"""The shipped ORVANE.exe and StartORVANE.exe as files: 32-bit GUI programs that load on
+Windows 2000, import only libraries that Windows always takes from its system folder
+and nothing newer, and run as the invoking user; ORVANE.exe carries every template,
+text and picture as described."""
 
 import os
 import struct
@@ -9,12 +11,16 @@ from xml.etree import ElementTree
 import expected
 import pe
 
-EXE = os.path.join(os.environ.get("ORVANE_WINDOWS_X86_DIR", ""), "app", "ORVANE.exe")
+X86_DIR = os.environ.get("ORVANE_WINDOWS_X86_DIR", "")
+EXE = os.path.join(X86_DIR, "app", "ORVANE.exe")
+LAUNCHER = os.path.join(X86_DIR, "release", "StartORVANE.exe")
 
-# The system libraries the program may import; RAPI.dll in particular is loaded at run
-# time only, when the sync software is there.
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comctl32.dll", "psapi.dll",
-                "msvcrt.dll", "shell32.dll", "ole32.dll"}
+# The libraries the programs may import: those that Windows loads from its system
+# folder whatever lies beside the program or in its current folder. The others
+# (RAPI.dll, psapi, the common and rich-edit controls) are loaded at run time by their
+# full path in the system folder.
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "comdlg32.dll",
+                "ole32.dll", "oleaut32.dll", "version.dll", "msvcrt.dll"}
 
 ASM_V1, ASM_V2 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v2}"
 
@@ -35,33 +41,60 @@ LATER_FUNCTIONS = {
 }
 
 
-class ImportTable(unittest.TestCase):
+class Programs(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.image = pe.Image(EXE)
+        cls.images = {path: pe.Image(path) for path in (EXE, LAUNCHER)}
 
     def test_headers(self):
-        self.assertEqual(self.image.machine, 0x14C, "an x86 program")
-        self.assertEqual(self.image.subsystem, 2, "the GUI subsystem")
-        self.assertEqual(self.image.subsystem_version, (5, 0))
-        self.assertEqual(self.image.os_version, (5, 0))
+        for path, image in self.images.items():
+            with self.subTest(program=os.path.basename(path)):
+                self.assertEqual(image.machine, 0x14C, "an x86 program")
+                self.assertEqual(image.subsystem, 2, "the GUI subsystem")
+                self.assertEqual(image.subsystem_version, (5, 0))
+                self.assertEqual(image.os_version, (5, 0))
 
     def test_only_system_libraries_and_no_later_functions(self):
-        imports = self.image.imports()
-        self.assertIn("kernel32.dll", {name.lower() for name in imports})
-        for dll, functions in imports.items():
-            self.assertIn(dll.lower(), ALLOWED_DLLS, f"import from {dll}")
-            for function in functions:
-                self.assertFalse(function.startswith("K32"), f"{dll}!{function}: the psapi alias of later systems")
-                self.assertNotIn(function, LATER_FUNCTIONS, f"{dll}!{function} came after Windows 2000")
-        self.assertEqual(self.image.delay_imports(), {}, "no delay-loaded libraries")
+        for path, image in self.images.items():
+            with self.subTest(program=os.path.basename(path)):
+                imports = image.imports()
+                self.assertIn("kernel32.dll", {name.lower() for name in imports})
+                for dll, functions in imports.items():
+                    self.assertIn(dll.lower(), ALLOWED_DLLS, f"import from {dll}")
+                    for function in functions:
+                        self.assertFalse(function.startswith("K32"), f"{dll}!{function}: the psapi alias of later systems")
+                        self.assertNotIn(function, LATER_FUNCTIONS, f"{dll}!{function} came after Windows 2000")
+                self.assertEqual(image.delay_imports(), {}, "no delay-loaded libraries")
+
+    def test_manifest(self):
+        """One manifest, asking to run as the invoking user in the asm.v2 form that Windows
+        XP reads safely; nothing else in it: no common-controls dependency (visual
+        styles), no OS-compatibility or settings entries."""
+        for path, image in self.images.items():
+            with self.subTest(program=os.path.basename(path)):
+                manifests = [(rid, data) for rtype, rid, _, data in image.resource_entries()
+                             if rtype == pe.RT_MANIFEST]
+                self.assertEqual([rid for rid, _ in manifests], [1], "exactly one manifest, id 1, in one language")
+                root = ElementTree.fromstring(manifests[0][1])
+                self.assertEqual((root.tag, root.get("manifestVersion")), (ASM_V1 + "assembly", "1.0"))
+                level = root.find(f"{ASM_V2}trustInfo/{ASM_V2}security/{ASM_V2}requestedPrivileges/"
+                                  f"{ASM_V2}requestedExecutionLevel")
+                self.assertIsNotNone(level, "requestedExecutionLevel in the asm.v2 trustInfo form")
+                self.assertEqual((level.get("level"), level.get("uiAccess")), ("asInvoker", "false"))
+                # Windows XP refuses to start a program whose own identity is malformed.
+                identity = root.find(ASM_V1 + "assemblyIdentity")
+                self.assertEqual(identity.get("type"), "win32")
+                self.assertRegex(identity.get("version"), r"^\d{1,5}(\.\d{1,5}){3}$", "four numbers")
+                for element in root.iter():
+                    self.assertTrue(element.tag.startswith((ASM_V1, ASM_V2)),
+                                    f"{element.tag}: a namespace of later systems")
+                    self.assertNotEqual(element.tag, ASM_V1 + "dependency", "no dependency: no visual styles")
 
 
 class Resources(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         image = pe.Image(EXE)
-        cls.entries = image.resource_entries()
         cls.resources = image.resources()
         cls.strings = image.strings()
 
@@ -113,26 +146,6 @@ class Resources(unittest.TestCase):
         record = self.resources[(pe.RT_VERSION, 1)].decode("utf-16-le", errors="replace")
         self.assertIn("ProductName", record)
         self.assertIn("ORVANE", record)
-
-    def test_manifest(self):
-        """One manifest, asking to run as the invoking user in the asm.v2 form that Windows
-        XP reads safely; nothing else in it: no common-controls dependency (visual
-        styles), no OS-compatibility or settings entries."""
-        manifests = [(rid, data) for rtype, rid, _, data in self.entries if rtype == pe.RT_MANIFEST]
-        self.assertEqual([rid for rid, _ in manifests], [1], "exactly one manifest, id 1, in one language")
-        root = ElementTree.fromstring(manifests[0][1])
-        self.assertEqual((root.tag, root.get("manifestVersion")), (ASM_V1 + "assembly", "1.0"))
-        level = root.find(f"{ASM_V2}trustInfo/{ASM_V2}security/{ASM_V2}requestedPrivileges/"
-                          f"{ASM_V2}requestedExecutionLevel")
-        self.assertIsNotNone(level, "requestedExecutionLevel in the asm.v2 trustInfo form")
-        self.assertEqual((level.get("level"), level.get("uiAccess")), ("asInvoker", "false"))
-        # Windows XP refuses to start a program whose own identity is malformed.
-        identity = root.find(ASM_V1 + "assemblyIdentity")
-        self.assertEqual(identity.get("type"), "win32")
-        self.assertRegex(identity.get("version"), r"^\d{1,5}(\.\d{1,5}){3}$", "four numbers")
-        for element in root.iter():
-            self.assertTrue(element.tag.startswith((ASM_V1, ASM_V2)), f"{element.tag}: a namespace of later systems")
-            self.assertNotEqual(element.tag, ASM_V1 + "dependency", "no dependency: no visual styles")
 
 
 if __name__ == "__main__":

@@ -1,8 +1,10 @@
 """The whole wizard, the real ORVANE.exe under wine, walked page by page as a user
-would, against the simulated device: whole updates with and without a USB downloader,
-a failed transfer and the restart after it, a device that does not answer, a device
-that stops taking data, a missing Nalvex, and the cancels of steps 2 and 3. ORVANE_WALK names the class to run (all
-when unset)."""
+would, against the simulated device: whole updates with and without a USB downloader
+(the first with libraries of the system's names planted beside the program), a failed
+transfer and the restart after it, a device that does not answer, a device that stops
+taking data, a missing Nalvex, an image refused before the device is touched and one
+gone by the time of the transfer, and the cancels of steps 2 and 3. ORVANE_WALK names
+the class to run (all when unset)."""
 
 import os
 import time
@@ -18,6 +20,8 @@ LAUNCHED = "CeCreateProcess Nalvex.exe -> started, the device restarts into its 
 STEP_CAPTIONS_WITH_DOWNLOADER = [expected.STRINGS[i] for i in (144, 141, 145, 142, 146, 143)]
 STEP_CAPTIONS = [expected.STRINGS[i] for i in (145, 142, 146, 143)]
 ESC_AND_CLOSE = ((WM_KEYDOWN, VK_ESCAPE), (WM_SYSCOMMAND, SC_CLOSE))
+WM_QUERYENDSESSION = 0x11
+DAMAGED = "The update image is damaged: its sections do not fit in the file."
 # The device reads and answers at a pace at which every step shows long enough to be seen.
 PACE = ("--slow-read", "4096:2", "--dot-ms", "20")
 
@@ -71,6 +75,7 @@ class WholeUpdate(WizardTest):
         image = walk.make_image("--bl", "8192", "--ud", str(layout["ud"]), "--kn", str(layout["kn"]), "--eb",
                                 str(layout["eb"]), "--rev-blocks", "3", os_blocks=200)
         walk.lay_out(image)
+        planted = walk.plant_libraries()
         walk.software.start()
         walk.start_device(image, *PACE)
         walk.device.calls()
@@ -96,6 +101,7 @@ class WholeUpdate(WizardTest):
         self.assertEqual(report["resets"], 1)
         self.assertEqual(report["verification"], "ok", report["problems"])
         self.finish(final)
+        self.assertEqual(planted.take(), [], "every library came from the system folder")
 
 
 class Restart(WizardTest):
@@ -192,15 +198,37 @@ class Failures(WizardTest):
         walk.answer(expected.STRINGS[130], expected.STRINGS[126], IDOK, skip=[])
         self.assert_ended_clean()
 
-    def test_3_failed_transfer_and_give_up(self):
+    def test_3_image_gone_by_the_transfer_and_give_up(self):
+        # The worker keeps its own check. Its box is owned by the progress page, which
+        # stays disabled behind it and refuses a log-off meanwhile.
         walk = self.walk
-        walk.start_device(self.image, "--fail-after", "part2:flash")
-        walk.start_update(walk.to_step_3(walk.start()))
+        walk.start_device(self.image)
+        step3 = walk.to_step_3(walk.start())
+        os.remove(os.path.join(walk.temp, "temp.dat"))
+        progress = walk.start_update(step3)
+        box = walk.driver.find_box(wizard.WELCOME, skip=[progress])
+        self.assertEqual(walk.driver.text(walk.driver.child(box, wizard.MESSAGE_TEXT)), "No Image")
+        self.assertEqual(walk.driver.owner(box), progress)
+        self.assertEqual(walk.driver.state(progress), (True, False))
+        self.assertEqual(walk.driver.send(progress, WM_QUERYENDSESSION), 0, "a log-off is refused")
+        walk.press(box, IDOK)
         walk.progress_seen()
         walk.press(walk.page(wizard.TRANSFER_FAILED, "transfer-failed"), wizard.TRANSFER_FAILED_OK)
         self.assert_ended_clean()
 
-    def test_4_device_that_stops_taking_data(self):
+    def test_4_image_refused_before_the_device_is_touched(self):
+        walk = self.walk
+        with open(self.image, "rb") as f:
+            damaged = f.read()[:20000]  # the header declares more than that
+        with open(os.path.join(walk.temp, "temp.dat"), "wb") as f:
+            f.write(damaged)
+        walk.device.calls()
+        walk.next_on_welcome(walk.start())
+        walk.answer(wizard.WELCOME, DAMAGED, IDOK, skip=[])
+        self.assert_ended_clean()
+        self.assertEqual(walk.device.calls(), [], "no call of RAPI at all")
+
+    def test_5_device_that_stops_taking_data(self):
         # Midway through a part-2 file larger than the port's buffers: once its writes
         # have moved nothing for 30 s, the worker says so and the transfer fails.
         walk = self.walk

@@ -26,8 +26,10 @@ WINDOWS_DIR = os.environ.get("ORVANE_WINDOWS_DIR", "")  # the Windows build that
 ARTIFACTS = os.environ.get("ORVANE_ARTIFACTS", "")
 WAIT = 30  # seconds: a bound against hangs, never an expectation
 TEMP = "C:\\users\\%s\\Temp" % pwd.getpwuid(os.getuid()).pw_name  # the programs' %TEMP%
+SYSTEM = "C:\\windows\\system32"  # the system folder of a prefix's own programs, 32-bit or 64-bit
 
 ORVANE_EXE = os.path.join(WINDOWS_DIR, "app", "ORVANE.exe")
+LAUNCHER_EXE = os.path.join(WINDOWS_DIR, "release", "StartORVANE.exe")
 PROGRAMS = os.path.join(WINDOWS_DIR, "tests", "e2e", "wine", "programs")
 
 # Without Managed=N every hidden window stalls and pages get no title bar; the pages'
@@ -158,6 +160,10 @@ class Driver:
 
     def style(self, hwnd):
         return tuple(int(v, 16) for v in self.cmd("style", hwnd))
+
+    def owner(self, hwnd):
+        """The window that owns it, "0" for none."""
+        return self.cmd("owner", hwnd)[0]
 
     def click(self, hwnd):
         self.cmd("click", hwnd)

@@ -1,6 +1,6 @@
 """ORVANE.exe walked through its pages under wine, as a user would: the program, Nalvex
 and the update image laid out in %TEMP% as the release's launcher lays them out, the
-stand-in RAPI.dll beside the program, the stand-in sync software registered, and
+stand-in RAPI.dll in the system folder, the stand-in sync software registered, and
 pdasim as the device, whose port appears only once Nalvex has been started on the
 device and the walker lets it appear. Shared by the wizard's tests, the benchmark of
 the port watcher and the main-job demo."""
@@ -22,6 +22,11 @@ BLOCK_BYTES = 16640
 PACKET_BYTES = 12288
 TEMP = winehost.TEMP
 WIZARD_FILES = ["Nalvex.exe", "ORVANE.exe", "temp.dat", "TempFileToDown"]
+PLANTED_DLL = os.path.join(winehost.PROGRAMS, "planted.dll")
+# What ORVANE loads from the system folder, also the libraries those load in turn; wine
+# has its own builtin copy of each but the first, and prefers it, unless told to take
+# a file of that name first, as Windows does.
+PLANTED_NAMES = ("rapi.dll", "riched32.dll", "riched20.dll", "psapi.dll", "comctl32.dll")
 
 WM_KEYDOWN, WM_COMMAND, WM_SYSCOMMAND = 0x100, 0x111, 0x112
 VK_RETURN, VK_ESCAPE, SC_CLOSE = 0x0D, 0x1B, 0xF060
@@ -79,11 +84,23 @@ class Wizard:
         return path
 
     def lay_out(self, image):
-        """The program, Nalvex and the image in %TEMP%, and RAPI.dll beside the program."""
+        """The program, Nalvex and the image in %TEMP%, and RAPI.dll in the system folder."""
         shutil.copy(winehost.ORVANE_EXE, self.temp)
         shutil.copy(rapidevice.NALVEX, self.temp)
         shutil.copy(image, os.path.join(self.temp, "temp.dat"))
-        self.device.install_beside(TEMP)
+        self.device.install()
+
+    def plant_libraries(self):
+        """Libraries of the system's names beside the program, as any program that can
+        write to %TEMP% could leave them; each tells in the log it returns when it is
+        loaded."""
+        for name in PLANTED_NAMES:
+            shutil.copy(PLANTED_DLL, os.path.join(self.temp, name))
+        overrides = ",".join(os.path.splitext(name)[0] for name in PLANTED_NAMES[1:])
+        self.session.env["WINEDLLOVERRIDES"] += f";{overrides}=n,b"
+        log = os.path.join(self.session.work, "planted.log")
+        self.session.env["ORVANE_PLANTED_LOG"] = rapidevice.windows_path(log)
+        return winehost.LogReader(log)
 
     def wizard_files(self):
         return sorted(name for name in os.listdir(self.temp) if name in WIZARD_FILES)

@@ -12,6 +12,7 @@
 //   text HWND                       the window text (WM_GETTEXT)
 //   state HWND                      "visible enabled" as two 0/1 flags
 //   style HWND                      style and extended style
+//   owner HWND                      the window's owner (0: none)
 //   click HWND                      posts BM_CLICK; refused when the button is disabled
 //   post HWND MSG WPARAM LPARAM     posts a message (numbers in hex)
 //   send HWND MSG WPARAM LPARAM     sends a message; its result (hex)
@@ -269,6 +270,11 @@ std::string Run(const std::vector<std::string>& f) {
     out << "ok\t" << std::hex << static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_STYLE)) << "\t"
         << static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_EXSTYLE));
     return out.str();
+  }
+  if (cmd == "owner" && f.size() == 2) {
+    HWND hwnd = ParseHandle(f[1]);
+    if (!IsWindow(hwnd)) return "err\tno window";
+    return "ok\t" + HandleText(GetWindow(hwnd, GW_OWNER));
   }
   if (cmd == "click" && f.size() == 2) {
     // Posted, never sent: a sent click would wait until every page it opens has ended.

@@ -1,7 +1,7 @@
-"""The stand-in RAPI device of the wine tests: the test-only rapi.dll placed beside a
-program in a session's prefix, the device's folder of files, its scripted faults, its
-call log, and the marker it makes when the real Nalvex is started on it (what
-pdasim's --trigger waits for)."""
+"""The stand-in RAPI device of the wine tests: the test-only rapi.dll installed in the
+system folder of a session's prefix, where the sync software installs the real one,
+the device's folder of files, its scripted faults, its call log, and the marker it
+makes when the real Nalvex is started on it (what pdasim's --trigger waits for)."""
 
 import os
 import shutil
@@ -32,9 +32,14 @@ class Device:
         session.env.update(ORVANE_RAPI_DEVICE=root, ORVANE_RAPI_LOG="C:\\rapi.log", ORVANE_RAPI_FAULTS="",
                            ORVANE_RAPI_NALVEX=windows_path(NALVEX), ORVANE_RAPI_TRIGGER=windows_path(self.trigger))
 
-    def install_beside(self, windows_folder):
-        """Places rapi.dll in the folder of a program, where its loader finds it first."""
-        shutil.copy(RAPI_DLL, self.session.path(windows_folder))
+    def install(self):
+        shutil.copy(RAPI_DLL, self.installed())
+
+    def uninstall(self):
+        os.remove(self.installed())
+
+    def installed(self):
+        return os.path.join(self.session.path(winehost.SYSTEM), "rapi.dll")
 
     def faults(self, *faults):
         self.session.env["ORVANE_RAPI_FAULTS"] = " ".join(faults)

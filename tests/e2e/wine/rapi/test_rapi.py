@@ -1,5 +1,5 @@
-"""The device push and launch on the real Win32 calls: RAPI.dll found at run time beside
-the program, the built Nalvex copied whole in 128-byte writes, the device's faults
+"""The device push and launch on the real Win32 calls: RAPI.dll found at run time in the
+system folder, the built Nalvex copied whole in 128-byte writes, the device's faults
 answered as the wizard expects, no library meaning no connection, and the launch of
 Nalvex sending the simulated device into its downloader."""
 
@@ -13,7 +13,7 @@ import rapidevice
 import winehost
 
 PDASIM = os.environ.get("ORVANE_PDASIM", "pdasim")
-WIZARD = "C:\\orvane"  # the wizard's folder: the probe, rapi.dll beside it, Nalvex.exe
+WIZARD = "C:\\orvane"  # the wizard's folder: the probe and Nalvex.exe
 
 SIGNALLED = "CeRapiInitEx cbSize=12 -> S_OK, event signalled"
 CREATE = "CeCreateFile {} access=40000000 share=3 disposition=2 flags=80 -> opened"
@@ -34,7 +34,7 @@ class Rapi(winehost.SessionTest):
         cls.device = rapidevice.Device(cls.session)
         os.makedirs(cls.session.path(WIZARD))
         shutil.copy(rapidevice.PROBE, cls.session.path(WIZARD))
-        cls.device.install_beside(WIZARD)
+        cls.device.install()
         with open(rapidevice.NALVEX, "rb") as f:
             cls.nalvex = f.read()
         with open(cls.session.path(WIZARD + "\\Nalvex.exe"), "wb") as f:
@@ -45,8 +45,8 @@ class Rapi(winehost.SessionTest):
         self.device.faults()
         self.device.calls()
 
-    def probe(self, *commands, folder=WIZARD):
-        where = self.session.path(folder)
+    def probe(self, *commands):
+        where = self.session.path(WIZARD)
         result = self.session.run(os.path.join(where, "rapi_probe.exe"), *commands, cwd=where)
         lines = result.stdout.splitlines()
         self.assertEqual(result.returncode, 0, lines)
@@ -129,12 +129,9 @@ class Rapi(winehost.SessionTest):
                           "failed", "CeRapiUninit", "unloaded"])
 
     def test_without_the_library_nothing_connects(self):
-        bare = "C:\\bare"
-        os.makedirs(self.session.path(bare))
-        shutil.copy(rapidevice.PROBE, self.session.path(bare))
-        shutil.copy(self.session.path(WIZARD + "\\Nalvex.exe"), self.session.path(bare))
-        self.assertEqual(self.probe("connect", "next", "launch", "Nalvex.exe", folder=bare),
-                         ["connect 0", "push 0", "launch 0"])
+        self.device.uninstall()
+        self.addCleanup(self.device.install)
+        self.assertEqual(self.probe("connect", "next", "launch", "Nalvex.exe"), ["connect 0", "push 0", "launch 0"])
         self.assertEqual(self.device.calls(), [])
 
 
