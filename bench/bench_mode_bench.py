@@ -13,9 +13,8 @@ import sys
 import tempfile
 import time
 
-from measure import run_measured
+from measure import make_image, run_measured
 
-BLOCK_BYTES = 16640
 # 4 KiB (what a pty hands over at once) every 4 ms: about 1 MiB/s.
 PACE = ("--slow-read", "4096:4", "--reset-delay-ms", "300")
 
@@ -56,9 +55,7 @@ def main():
     tools = os.path.join(args.build, "tools")
     with tempfile.TemporaryDirectory() as work:
         image = os.path.join(work, "update.img")
-        blocks = args.os_mib * 1024 * 1024 // BLOCK_BYTES
-        subprocess.run([f"{tools}/orvane-mkimage/orvane-mkimage", "--os-size", str(blocks * BLOCK_BYTES), "--ud",
-                        "131072", "--kn", "65536", image], check=True, stdout=subprocess.DEVNULL)
+        make_image(tools, image, args.os_mib, "--ud", "131072")
         ratios = []
         for _ in range(args.rounds):
             one = run_bench(tools, work, image, 1)

@@ -1,4 +1,5 @@
-"""Measuring one child process of a benchmark: its wall time, CPU time and peak memory.
+"""What the benchmarks share: the test image, and the measure of one child process (its
+wall time, CPU time and peak memory).
 
 The peak comes from the child's own VmHWM, read while it runs: the rusage of a child
 counts the resident size of the forked parent before the exec, which here is larger
@@ -9,6 +10,16 @@ import subprocess
 import time
 
 SAMPLE_SECONDS = 0.02
+BLOCK_BYTES = 16640
+
+
+def make_image(tools, path, os_mib, *sections):
+    """An image of about os_mib MiB of OS with a KN section and the sections given; its
+    size."""
+    blocks = (os_mib * 1024 * 1024 + BLOCK_BYTES - 1) // BLOCK_BYTES
+    subprocess.run([f"{tools}/orvane-mkimage/orvane-mkimage", "--os-size", str(blocks * BLOCK_BYTES),
+                    "--kn", "65536", *sections, path], check=True)
+    return os.path.getsize(path)
 
 
 def high_water_kib(pid):

@@ -13,17 +13,9 @@ import tempfile
 import time
 import tty
 
-from measure import run_measured
+from measure import make_image, run_measured
 
-BLOCK_BYTES = 16640
 PACKET_BYTES = 12288
-
-
-def make_image(tools, path, os_mib):
-    blocks = (os_mib * 1024 * 1024 + BLOCK_BYTES - 1) // BLOCK_BYTES
-    subprocess.run([f"{tools}/orvane-mkimage/orvane-mkimage", "--os-size", str(blocks * BLOCK_BYTES),
-                    "--kn", "65536", path], check=True)
-    return os.path.getsize(path)
 
 
 def plain_copy(image, count):
