@@ -69,8 +69,9 @@ class PosixSerialChannel : public DeviceChannel {
     if (n < 0 && errno == EAGAIN) {
       pollfd ready{fd_, POLLIN, 0};
       const int polled = ::poll(&ready, 1, NO_BYTE_WAIT_MS);
-      if (polled < 0) return errno == EINTR;
+      if (polled < 0) return errno == EINTR || Fail(std::strerror(errno));
       if (polled == 0) return true;
+      if ((ready.revents & POLLIN) == 0) return Fail("hung up");
       n = ::read(fd_, &byte, 1);
     }
     if (n == 1) {
