@@ -7,14 +7,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "stop_flag.h"
-
 #include "string_table.h"
 
 namespace {
@@ -128,20 +126,19 @@ std::unique_ptr<DeviceChannel> PosixPortOpener::Open(const std::string& path) {
     ::close(fd);
     return fail(LoadText(IDS_NOT_A_SERIAL_PORT));
   }
+  // From here on the channel owns the descriptor: a set-up that fails leaves the tty
+  // as it was found, as closing the channel always does.
+  auto channel = std::make_unique<PosixSerialChannel>(fd, found, failure_, stop_);
   termios raw = found;
   ::cfmakeraw(&raw);
   raw.c_cflag |= CLOCAL | CREAD;
   // Not shared: a second opener of the tty is refused while the port is open. What
   // came in before this open is no answer to anything this transfer sends.
   if (::tcsetattr(fd, TCSANOW, &raw) != 0 || ::ioctl(fd, TIOCEXCL) != 0 || ::tcflush(fd, TCIFLUSH) != 0) {
-    const int error = errno;
-    ::tcsetattr(fd, TCSANOW, &found);
-    ::ioctl(fd, TIOCNXCL);
-    ::close(fd);
-    return fail(std::strerror(error));
+    return fail(std::strerror(errno));
   }
   failure_->clear();
-  return std::make_unique<PosixSerialChannel>(fd, found, failure_, stop_);
+  return channel;
 }
 
 std::uint32_t SteadyClock::TickCount() {

@@ -57,8 +57,8 @@ class DeviceRunner {
   const std::string& Port() const { return port_; }
   const std::string& Refusal() const { return refusal_; }
   const std::string& LogPath() const { return log_.Path(); }
+  // The bytes that have reached the port so far.
   const std::atomic<std::uint64_t>& Sent() const { return ports_.sent; }
-  std::uint64_t BytesSent() const { return ports_.sent.load(); }
   double Seconds() const { return seconds_; }
   // The system's reason behind a failed open, read or write of the port; empty when
   // there is none.

@@ -217,12 +217,15 @@ DeviceRun RunDevice(DeviceRunner& runner, const Options& options, const std::str
   record.log = runner.LogPath();
   state("waiting for the port", BenchRow::Phase::Waiting);
   if (!logged || !runner.Prepare(image, options.waitSeconds * 1000, complain)) {
-    DownloadEnding ending;
-    ending.result = DownloadResult::Interrupted;
-    const bool interrupted = runner.Refusal().empty();
-    record.result = interrupted ? "interrupted" : "refused";
-    record.reason = interrupted ? EndingReason(ending) : runner.Refusal();
-    if (interrupted) run.closing = ClosingSentence(ending, record.reason, 0, 0, SignalName());
+    // Refused with a reason, or stopped by a signal while the port was awaited.
+    record.result = runner.Refusal().empty() ? "interrupted" : "refused";
+    record.reason = runner.Refusal();
+    if (record.reason.empty()) {
+      DownloadEnding stopped;
+      stopped.result = DownloadResult::Interrupted;
+      record.reason = EndingReason(stopped);
+      run.closing = ClosingSentence(stopped, record.reason, 0, 0, SignalName());
+    }
     runner.NoteInLog(record.result + ": " + record.reason);
     state(record.result, BenchRow::Phase::Ended);
     return run;
@@ -231,7 +234,7 @@ DeviceRun RunDevice(DeviceRunner& runner, const Options& options, const std::str
   const DownloadEnding ending = runner.Run(page, boxes);
   record.result = ResultWord(ending.result);
   record.reason = ClosingReason(ending, runner.PortFailure());
-  record.bytesSent = runner.BytesSent();
+  record.bytesSent = runner.Sent().load();
   record.seconds = runner.Seconds();
   run.closing = ClosingSentence(ending, record.reason, record.bytesSent, record.seconds, SignalName());
   runner.NoteInLog(run.closing);
