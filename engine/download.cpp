@@ -49,6 +49,7 @@ std::string EndingReason(const DownloadEnding& ending) {
     case DownloadResult::FileFailed: return LoadText(IDS_REASON_FILE_FAILED);
     case DownloadResult::WriteFailed: return FormatText(IDS_REASON_WRITE_FAILED, {stage});
     case DownloadResult::PortStalled: return LoadText(IDS_PORT_STALLED);
+    case DownloadResult::PortTooSlow: return LoadText(IDS_PORT_TOO_SLOW);
     case DownloadResult::DeviceRefused: return FormatText(IDS_REASON_DEVICE_REFUSED, {DeviceWords(ending.wait), stage});
     case DownloadResult::NoAnswer: return FormatText(IDS_REASON_NO_ANSWER, {stage});
     case DownloadResult::PortGone: return FormatText(IDS_REASON_PORT_GONE, {stage});
@@ -177,15 +178,23 @@ class Download {
   }
 
   bool Send(File& source, std::uint32_t offset, std::uint32_t length) {
-    switch (SendStreamToDevice(port_.get(), source, offset, length, 0, c_.page, c_.messages, c_.stop)) {
+    const StreamEnd end = SendStreamToDevice(port_.get(), source, offset, length, 0, c_.page, c_.messages, c_.stop);
+    switch (end) {
       case StreamEnd::Sent: return true;
       case StreamEnd::NoPort: return Fail(DownloadResult::PortNotOpened);
       case StreamEnd::SourceFailed: return Fail(DownloadResult::FileFailed);
-      case StreamEnd::WriteFailed: return Fail(DownloadResult::WriteFailed);
-      case StreamEnd::Stalled: return Fail(DownloadResult::PortStalled);
       case StreamEnd::Stopped: return Fail(DownloadResult::Interrupted);
+      case StreamEnd::WriteFailed:
+      case StreamEnd::Stalled:
+      case StreamEnd::TooSlow: break;
     }
-    return Fail(DownloadResult::UnexpectedError);
+    // A device that refused the stream midway may have said so before it stopped taking
+    // data or went away: its own words are the ending.
+    const LineWaitEnd said = ReadFailureLine(*port_, FAILURE_LINE_LOOK_MS, c_.clock, c_.lines);
+    if (said != LineWaitEnd::ZeroLimit) return Fail(said);
+    return Fail(end == StreamEnd::Stalled   ? DownloadResult::PortStalled
+                : end == StreamEnd::TooSlow ? DownloadResult::PortTooSlow
+                                            : DownloadResult::WriteFailed);
   }
 
   // Only called after a stream went out, so the port is open.

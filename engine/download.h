@@ -59,8 +59,9 @@ enum class DownloadResult {
   StagingNotCreated,  // the staging file could not be created
   PortNotOpened,      // the port did not open at the start
   FileFailed,         // reading the image or writing the staging file failed
-  WriteFailed,        // a write to the port failed
+  WriteFailed,        // a write failed, or the port went away before the device took it all
   PortStalled,        // the device took no data for WRITE_STALL_LIMIT_MS
+  PortTooSlow,        // the device took data slower than PACE_FLOOR_BYTES a minute
   DeviceRefused,      // the device sent a failure line
   NoAnswer,           // the device did not answer the package or the part-2 file
   PortGone,           // the port went away while the device was answering

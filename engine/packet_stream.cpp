@@ -54,6 +54,20 @@ class StreamCutter {
   std::uint32_t sum_ = 0;
 };
 
+// How a stream stands after a write or a drain; a box tells the user what went wrong.
+StreamEnd StreamEndOf(WriteEnd wrote, std::int32_t pieceNumber, MessageBoxes& messages, const StopFlag* stop) {
+  switch (wrote) {
+    case WriteEnd::Written: return StreamEnd::Sent;
+    case WriteEnd::Stalled: messages.ShowOk(LoadText(IDS_PORT_STALLED)); return StreamEnd::Stalled;
+    case WriteEnd::TooSlow: messages.ShowOk(LoadText(IDS_PORT_TOO_SLOW)); return StreamEnd::TooSlow;
+    case WriteEnd::Failed: break;
+  }
+  if (StopRequested(stop)) return StreamEnd::Stopped;
+  // Only a later piece reports; the first failing tells of a port that never worked.
+  if (pieceNumber > 1) messages.ShowOk(LoadText(IDS_USB_SIZE_PROBLEM));
+  return StreamEnd::WriteFailed;
+}
+
 }  // namespace
 
 StreamEnd SendStreamToDevice(DeviceChannel* channel, File& source, std::uint32_t offset, std::uint32_t length,
@@ -91,20 +105,13 @@ StreamEnd SendStreamToDevice(DeviceChannel* channel, File& source, std::uint32_t
     stepBar.SetPos(pieceNumber);
     if (pieceNumber > 1) overallBar.SetPos(overallBar.GetPos() + 1);
     std::uint32_t written = 0;
-    const WriteEnd wrote = channel->Write(piece.data(), size, written);
-    if (wrote == WriteEnd::Stalled) {
-      messages.ShowOk(LoadText(IDS_PORT_STALLED));
-      end = StreamEnd::Stalled;
-    } else if (wrote != WriteEnd::Written || written != size) {
-      if (StopRequested(stop)) {
-        end = StreamEnd::Stopped;
-        break;
-      }
-      // Only a later piece reports; the first failing tells of a port that never worked.
-      if (pieceNumber > 1) messages.ShowOk(LoadText(IDS_USB_SIZE_PROBLEM));
-      end = StreamEnd::WriteFailed;
-    }
+    WriteEnd wrote = channel->Write(piece.data(), size, written);
+    if (wrote == WriteEnd::Written && written != size) wrote = WriteEnd::Failed;
     sent += size;
+    // A stream is sent once the device has taken all of it: until then a port that goes
+    // away loses what it holds.
+    end = StreamEndOf(sent == cutter.StreamBytes() && wrote == WriteEnd::Written ? channel->Drain() : wrote,
+                      pieceNumber, messages, stop);
   }
   if (!SeekTo(source, start) && end == StreamEnd::Sent) end = StreamEnd::SourceFailed;
   return end;

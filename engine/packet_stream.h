@@ -24,16 +24,19 @@ enum class StreamEnd {
   Sent,          // every piece went out in full
   NoPort,        // the port did not open
   SourceFailed,  // the range runs past the source, or reading it failed
-  WriteFailed,   // a write failed
+  WriteFailed,   // a write failed, or the port went away before the device took every byte
   Stalled,       // the device took no data for WRITE_STALL_LIMIT_MS
+  TooSlow,       // the device took data slower than the pace's floor
   Stopped,       // a stop was requested
 };
 
 // Sends length bytes of source from offset as one stream on the channel (null: the
-// port did not open), moving the page's bars. Checks the range before anything is
-// written, and looks for a stop request before each piece. A stalled write shows
-// "The device took no data for 30 seconds."; another failed write after the first
-// piece shows "USB bulk transfer failed: size problem". The source's position is kept.
+// port did not open), moving the page's bars, and then waits until the device has
+// taken every byte the port still holds. Checks the range before anything is written,
+// and looks for a stop request before each piece. A stalled or too slow device shows
+// why in a box; another failed write after the first piece, or a port that goes away
+// while it still holds bytes of the stream, shows "USB bulk transfer failed: size
+// problem". The source's position is kept.
 StreamEnd SendStreamToDevice(DeviceChannel* channel, File& source, std::uint32_t offset, std::uint32_t length,
                              std::uint32_t firstWord, ProgressPage& page, MessageBoxes& messages,
                              const StopFlag* stop = nullptr);

@@ -30,7 +30,69 @@ std::int32_t LeadingNumber(std::string_view line) {
 
 }  // namespace
 
+bool LineAssembler::Add(std::uint8_t byte) {
+  if (complete_) {
+    std::memset(line_, 0, sizeof line_);
+    used_ = 0;
+    overlong_ = false;
+    complete_ = false;
+  }
+  // An over-long line keeps its first 127 bytes and matches nothing.
+  if (used_ < LINE_BUFFER_BYTES - 1) {
+    line_[used_++] = static_cast<char>(byte);
+  } else {
+    overlong_ = true;
+  }
+  complete_ = byte == '\n';
+  return complete_;
+}
+
+LineWaitEnd FailureIn(std::string_view line) {
+  if (line == FLASH_INCORRECT_LINE) return LineWaitEnd::FlashIncorrect;
+  if (line == OS_NOT_COMPATIBLE_LINE) return LineWaitEnd::OsNotCompatible;
+  return LineWaitEnd::ExpectedLine;
+}
+
+namespace {
+
+// A line has come: the trace and the observer are told of it.
+void Received(const LineAssembler& lines, LineObserver* observer) {
+  ORVANE_TRACE("\t%s", std::string(lines.Line()).c_str());
+  if (observer != nullptr) observer->LineReceived(std::string(lines.Line()));
+}
+
+// One read of a byte; a read that comes back at once without one takes EMPTY_READ_MS,
+// so that a port that has hung up does not keep a core busy.
+bool ReadPaced(DeviceChannel& channel, Clock& clock, std::uint8_t& byte, std::uint32_t& got) {
+  const std::uint32_t readStart = clock.TickCount();
+  if (!channel.ReadByte(byte, got)) return false;
+  if (got == 0) {
+    const std::uint32_t spent = clock.TickCount() - readStart;
+    if (spent < EMPTY_READ_MS) clock.Sleep(EMPTY_READ_MS - spent);
+  }
+  return true;
+}
+
+// How long a wait goes on without a line it knows (the expected line, a failure line,
+// a "LENGTH" line or a progress line): its limit, and never less than SILENCE_LIMIT_MS.
 std::uint32_t AnswerLimit(std::uint32_t waitLimit) { return std::max(waitLimit, SILENCE_LIMIT_MS); }
+
+}  // namespace
+
+LineWaitEnd ReadFailureLine(DeviceChannel& channel, std::uint32_t limitMs, Clock& clock, LineObserver* observer) {
+  const std::uint32_t start = clock.TickCount();
+  LineAssembler lines;
+  while (clock.TickCount() - start < limitMs) {
+    std::uint8_t byte = 0;
+    std::uint32_t got = 0;
+    if (!ReadPaced(channel, clock, byte, got)) break;
+    if (got == 0 || !lines.Add(byte)) continue;
+    Received(lines, observer);
+    const LineWaitEnd failure = lines.Overlong() ? LineWaitEnd::ExpectedLine : FailureIn(lines.Line());
+    if (failure != LineWaitEnd::ExpectedLine) return failure;
+  }
+  return LineWaitEnd::ZeroLimit;
+}
 
 int WaitForDeviceLine(DeviceChannel& channel, std::uint32_t waitLimit, const char* expected, ProgressBar* overallBar,
                       ProgressBar* stepBar, Clock& clock, LineWaitEnd* end, const StopFlag* stop,
@@ -48,9 +110,7 @@ int WaitForDeviceLine(DeviceChannel& channel, std::uint32_t waitLimit, const cha
   const std::string_view expectedLine(expected);
   const std::uint32_t start = clock.TickCount();
   const std::uint32_t answerLimit = AnswerLimit(waitLimit);
-  char line[LINE_BUFFER_BYTES] = {};
-  std::size_t used = 0;
-  bool overlong = false;
+  LineAssembler lines;
   bool anyByte = false;
   std::uint32_t lastByteTick = 0;
   // The start counts as the last known line: a device that says nothing it is known to
@@ -68,49 +128,33 @@ int WaitForDeviceLine(DeviceChannel& channel, std::uint32_t waitLimit, const cha
 
     std::uint8_t byte = 0;
     std::uint32_t got = 0;
-    const std::uint32_t readStart = clock.TickCount();
-    if (!channel.ReadByte(byte, got)) return finish(0, LineWaitEnd::PortGone);
-    if (got == 0) {
-      const std::uint32_t spent = clock.TickCount() - readStart;
-      if (spent < EMPTY_READ_MS) clock.Sleep(EMPTY_READ_MS - spent);
-      continue;
-    }
+    if (!ReadPaced(channel, clock, byte, got)) return finish(0, LineWaitEnd::PortGone);
+    if (got == 0) continue;
     anyByte = true;
     lastByteTick = clock.TickCount();
-    // An over-long line keeps its first 127 bytes here and matches nothing.
-    if (used < LINE_BUFFER_BYTES - 1) {
-      line[used++] = static_cast<char>(byte);
-    } else {
-      overlong = true;
-    }
-    if (byte != '\n') continue;
+    if (!lines.Add(byte)) continue;
 
-    const std::string_view received(line, used);
-    ORVANE_TRACE("\t%s", line);
-    if (observer != nullptr) observer->LineReceived(std::string(received));
-    if (!overlong) {
-      if (received == expectedLine) {
-        if (stepBar != nullptr) stepBar->SetPos(stepBar->GetUpper());
-        return finish(1, LineWaitEnd::ExpectedLine);
+    Received(lines, observer);
+    if (lines.Overlong()) continue;
+    const std::string_view received = lines.Line();
+    if (received == expectedLine) {
+      if (stepBar != nullptr) stepBar->SetPos(stepBar->GetUpper());
+      return finish(1, LineWaitEnd::ExpectedLine);
+    }
+    const LineWaitEnd failure = FailureIn(received);
+    if (failure != LineWaitEnd::ExpectedLine) return finish(0, failure);
+    if (received.find(LENGTH_MARK) != std::string_view::npos) {
+      lastKnownLineTick = lastByteTick;
+      if (stepBar != nullptr) {
+        stepBar->SetRange(LeadingNumber(received));
+        stepBar->SetPos(0);
       }
-      if (received == FLASH_INCORRECT_LINE) return finish(0, LineWaitEnd::FlashIncorrect);
-      if (received == OS_NOT_COMPATIBLE_LINE) return finish(0, LineWaitEnd::OsNotCompatible);
-      if (received.find(LENGTH_MARK) != std::string_view::npos) {
-        lastKnownLineTick = lastByteTick;
-        if (stepBar != nullptr) {
-          stepBar->SetRange(LeadingNumber(received));
-          stepBar->SetPos(0);
-        }
-      } else if (received == PROGRESS_LINE) {
-        lastKnownLineTick = lastByteTick;
-        if (overallBar != nullptr && stepBar != nullptr) {
-          overallBar->SetPos(overallBar->GetPos() + 1);
-          stepBar->SetPos(stepBar->GetPos() + 1);
-        }
+    } else if (received == PROGRESS_LINE) {
+      lastKnownLineTick = lastByteTick;
+      if (overallBar != nullptr && stepBar != nullptr) {
+        overallBar->SetPos(overallBar->GetPos() + 1);
+        stepBar->SetPos(stepBar->GetPos() + 1);
       }
     }
-    std::memset(line, 0, sizeof line);
-    used = 0;
-    overlong = false;
   }
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "clock.h"
 #include "device_channel.h"
@@ -43,9 +44,34 @@ class LineObserver {
   virtual void LineReceived(const std::string& line) = 0;
 };
 
-// How long a wait goes on without a line it knows (the expected line, a failure line,
-// a "LENGTH" line or a progress line): its limit, and never less than SILENCE_LIMIT_MS.
-std::uint32_t AnswerLimit(std::uint32_t waitLimit);
+// Gathers the device's bytes into lines of at most LINE_BUFFER_BYTES - 1 bytes; the
+// bytes of an over-long line past that are dropped, and the line matches nothing.
+class LineAssembler {
+ public:
+  // Adds a byte; true when it ended a line, which Line() then holds until the next Add.
+  bool Add(std::uint8_t byte);
+  std::string_view Line() const { return {line_, used_}; }
+  bool Overlong() const { return overlong_; }
+
+ private:
+  char line_[LINE_BUFFER_BYTES] = {};
+  std::size_t used_ = 0;
+  bool overlong_ = false;
+  bool complete_ = false;
+};
+
+// The failure a whole line reports: FlashIncorrect, OsNotCompatible, or ExpectedLine
+// for a line that is neither.
+LineWaitEnd FailureIn(std::string_view line);
+
+// Reads what the device has sent already, for at most limitMs, and tells the failure
+// line found there (FlashIncorrect or OsNotCompatible); ZeroLimit when there was none.
+// After a write that failed or stalled, a device that refused the stream midway has
+// said so here, and its own words are the truer ending.
+LineWaitEnd ReadFailureLine(DeviceChannel& channel, std::uint32_t limitMs, Clock& clock,
+                            LineObserver* observer = nullptr);
+// How long ReadFailureLine looks.
+constexpr std::uint32_t FAILURE_LINE_LOOK_MS = 1000;
 
 // Reads lines until the expected one (which includes its line feed) arrives: 1, or 0
 // when the device reports a failure, falls silent, never says anything it is known to

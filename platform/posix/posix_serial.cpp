@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -28,26 +29,63 @@ using Steady = std::chrono::steady_clock;
 // its own bound.
 class PosixSerialChannel : public DeviceChannel {
  public:
-  PosixSerialChannel(int fd, const termios& found, std::shared_ptr<std::string> failure, const StopFlag* stop)
-      : fd_(fd), found_(found), failure_(std::move(failure)), stop_(stop) {}
-  // The tty is left as it was found: its settings restored, and exclusive no more, as
-  // it may outlive this descriptor (another process holding it) and a later open of it
-  // must not find it still claimed.
+  PosixSerialChannel(int fd, std::shared_ptr<std::string> failure, const StopFlag* stop)
+      : fd_(fd), failure_(std::move(failure)), stop_(stop) {}
+  // The tty is left as it was found: its settings restored, and not exclusive, as it
+  // was before this open, since it may outlive this descriptor (another process holding
+  // it) and a later open of it must not find it still claimed. Closing lets go of the
+  // port's lock.
   ~PosixSerialChannel() override {
-    ::tcsetattr(fd_, TCSANOW, &found_);
-    ::ioctl(fd_, TIOCNXCL);
+    if (settingsTaken_) ::tcsetattr(fd_, TCSANOW, &found_);
+    if (exclusive_) ::ioctl(fd_, TIOCNXCL);
+    if (claims_ != nullptr) claims_->Release(device_, path_);
     ::close(fd_);
   }
   PosixSerialChannel(const PosixSerialChannel&) = delete;
   PosixSerialChannel& operator=(const PosixSerialChannel&) = delete;
 
+  // Takes the port for this run; false, with the reason kept, when it cannot be used.
+  bool Take(const std::string& path, PortClaims* claims) {
+    if (::tcgetattr(fd_, &found_) != 0) return Fail(LoadText(IDS_NOT_A_SERIAL_PORT));
+    // Held exclusively by another program: root could open it all the same, and the
+    // other program's claim must stay as it is.
+    int held = 0;
+    if (::ioctl(fd_, TIOCGEXCL, &held) == 0 && held != 0) return Fail(LoadText(IDS_PORT_IN_USE));
+    // One device under two names in this process is named as such, before the lock
+    // would call it another program's.
+    struct stat node {};
+    if (::fstat(fd_, &node) != 0) return Fail(std::strerror(errno));
+    if (claims != nullptr) {
+      const std::string other = claims->Claim(node.st_rdev, path);
+      if (!other.empty()) return Fail(FormatText(IDS_SAME_DEVICE_AS, {other}));
+      claims_ = claims;
+      device_ = node.st_rdev;
+      path_ = path;
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      return Fail(errno == EWOULDBLOCK ? LoadText(IDS_PORT_IN_USE) : std::strerror(errno));
+    }
+    termios raw = found_;
+    ::cfmakeraw(&raw);
+    raw.c_cflag |= CLOCAL | CREAD;
+    settingsTaken_ = true;
+    if (::tcsetattr(fd_, TCSANOW, &raw) != 0) return Fail(std::strerror(errno));
+    // Not shared: a second opener of the tty is refused while the port is open. What
+    // came in before this open is no answer to anything this transfer sends.
+    if (::ioctl(fd_, TIOCEXCL) != 0) return Fail(std::strerror(errno));
+    exclusive_ = true;
+    if (::tcflush(fd_, TCIFLUSH) != 0) return Fail(std::strerror(errno));
+    return true;
+  }
+
   WriteEnd Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override {
-    return WriteWhileMoving(clock_, data, size, written, [this](const std::uint8_t* at, std::uint32_t left,
-                                                                std::uint32_t& moved) {
+    return WriteWhileMoving(clock_, pace_, data, size, written, [this](const std::uint8_t* at, std::uint32_t left,
+                                                                       std::uint32_t& moved) {
       if (StopRequested(stop_)) return false;
       const ssize_t n = ::write(fd_, at, left);
       if (n > 0) {
         moved = static_cast<std::uint32_t>(n);
+        Queued(held_);
         return true;
       }
       if (n < 0 && errno != EAGAIN && errno != EINTR) return Fail(std::strerror(errno));
@@ -58,6 +96,23 @@ class PosixSerialChannel : public DeviceChannel {
       return true;
     });
   }
+
+  // The queue a USB serial driver keeps; a pseudo-terminal always tells 0. A port
+  // that has gone while it still held bytes has lost them: it is never drained.
+  WriteEnd Drain() override {
+    return DrainWhileShrinking(clock_, pace_, held_, [this](std::uint32_t& queued) {
+      if (StopRequested(stop_)) return false;
+      pollfd state{fd_, POLLOUT, 0};
+      const bool hungUp = ::poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR)) != 0;
+      if (!Queued(queued) || hungUp) {
+        queued = held_;
+        return held_ == 0 || Fail(std::strerror(EIO));
+      }
+      return true;
+    });
+  }
+
+  std::uint32_t HeldBytes() const override { return held_; }
 
   // A tty whose far end has hung up reads as its end (0 bytes), fails with EIO or
   // polls as hung up: every one of these is a port that has gone.
@@ -93,51 +148,81 @@ class PosixSerialChannel : public DeviceChannel {
   void DiscardUnsent() override { ::tcflush(fd_, TCOFLUSH); }
 
  private:
-  bool Fail(const char* why) {
-    *failure_ = why;
+  // The first failure since the port opened is the cause; what follows (a read after
+  // a failed write) only shows the same port gone.
+  bool Fail(const std::string& why) {
+    if (failure_->empty()) *failure_ = why;
     return false;
   }
 
+  // The bytes written that the tty's driver still holds.
+  bool Queued(std::uint32_t& queued) const {
+    int count = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &count) != 0) return false;
+    queued = count > 0 ? static_cast<std::uint32_t>(count) : 0;
+    return true;
+  }
+
   int fd_;
-  termios found_;
   std::shared_ptr<std::string> failure_;
   const StopFlag* stop_;
+  termios found_{};
+  bool settingsTaken_ = false;
+  bool exclusive_ = false;
+  PortClaims* claims_ = nullptr;
+  dev_t device_ = 0;
+  std::string path_;
   SteadyClock clock_;
+  PaceWatch pace_;
+  std::uint32_t held_ = 0;
   CommTimeouts timeouts_{};
 };
 
 }  // namespace
 
+bool TtyAt(const std::string& path, dev_t& device, std::string& why) {
+  struct stat node {};
+  if (::stat(path.c_str(), &node) != 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISCHR(node.st_mode)) {
+    why = LoadText(IDS_NOT_A_SERIAL_PORT);
+    return false;
+  }
+  device = node.st_rdev;
+  return true;
+}
+
+std::string PortClaims::Claim(dev_t device, const std::string& port) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const auto [at, added] = ports_.emplace(device, port);
+  return added || at->second == port ? "" : at->second;
+}
+
+void PortClaims::Release(dev_t device, const std::string& port) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const auto at = ports_.find(device);
+  if (at != ports_.end() && at->second == port) ports_.erase(at);
+}
+
 std::unique_ptr<DeviceChannel> PosixPortOpener::Open(const std::string& path) {
-  auto fail = [this](const char* why) {
-    *failure_ = why;
-    return nullptr;
-  };
   // Only a tty is a port: anything else at the path is left as it is, never opened
   // for writing.
-  struct stat node {};
-  if (::stat(path.c_str(), &node) != 0) return fail(std::strerror(errno));
-  if (!S_ISCHR(node.st_mode)) return fail(LoadText(IDS_NOT_A_SERIAL_PORT));
+  failure_->clear();
+  dev_t device = 0;
+  if (!TtyAt(path, device, *failure_)) return nullptr;
   // Not blocking, and CLOCAL below: an open never waits for carrier.
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fail(std::strerror(errno));
-  termios found{};
-  if (::tcgetattr(fd, &found) != 0) {
-    ::close(fd);
-    return fail(LoadText(IDS_NOT_A_SERIAL_PORT));
+  if (fd < 0) {
+    // Held exclusively by another program: the system refuses anyone but root.
+    *failure_ = errno == EBUSY ? LoadText(IDS_PORT_IN_USE) : std::strerror(errno);
+    return nullptr;
   }
   // From here on the channel owns the descriptor: a set-up that fails leaves the tty
   // as it was found, as closing the channel always does.
-  auto channel = std::make_unique<PosixSerialChannel>(fd, found, failure_, stop_);
-  termios raw = found;
-  ::cfmakeraw(&raw);
-  raw.c_cflag |= CLOCAL | CREAD;
-  // Not shared: a second opener of the tty is refused while the port is open. What
-  // came in before this open is no answer to anything this transfer sends.
-  if (::tcsetattr(fd, TCSANOW, &raw) != 0 || ::ioctl(fd, TIOCEXCL) != 0 || ::tcflush(fd, TCIFLUSH) != 0) {
-    return fail(std::strerror(errno));
-  }
-  failure_->clear();
+  auto channel = std::make_unique<PosixSerialChannel>(fd, failure_, stop_);
+  if (!channel->Take(path, claims_)) return nullptr;
   return channel;
 }
 

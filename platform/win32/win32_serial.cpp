@@ -11,13 +11,32 @@ std::string UsbSerialPortPath(int number) {
 WriteEnd Win32DeviceChannel::Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) {
   // A write that runs out of time returns with the bytes that went out; it is the
   // write loop that decides when nothing moving any more means a stalled device.
-  return WriteWhileMoving(clock_, data, size, written,
+  return WriteWhileMoving(clock_, pace_, data, size, written,
                           [this](const std::uint8_t* at, std::uint32_t left, std::uint32_t& moved) {
                             DWORD count = 0;
                             const BOOL ok = WriteFile(port_, at, left, &count, nullptr);
                             moved = count;
+                            if (count > 0) Queued(held_);
                             return ok != FALSE || GetLastError() == ERROR_TIMEOUT;
                           });
+}
+
+bool Win32DeviceChannel::Queued(std::uint32_t& queued) {
+  DWORD errors = 0;
+  COMSTAT status = {};
+  if (!ClearCommError(port_, &errors, &status)) return false;
+  queued = status.cbOutQue;
+  return true;
+}
+
+// A port that has gone while it still held bytes has lost them: it is never drained.
+// A plain file, which has no comm status, holds nothing.
+WriteEnd Win32DeviceChannel::Drain() {
+  return DrainWhileShrinking(clock_, pace_, held_, [this](std::uint32_t& queued) {
+    if (Queued(queued)) return true;
+    queued = held_;
+    return held_ == 0;
+  });
 }
 
 void Win32DeviceChannel::DiscardUnsent() { PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR); }

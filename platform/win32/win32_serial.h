@@ -29,14 +29,21 @@ class Win32DeviceChannel : public DeviceChannel {
   Win32DeviceChannel& operator=(const Win32DeviceChannel&) = delete;
 
   WriteEnd Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override;
+  WriteEnd Drain() override;
+  std::uint32_t HeldBytes() const override { return held_; }
   bool ReadByte(std::uint8_t& value, std::uint32_t& got) override;
   bool GetTimeouts(CommTimeouts& timeouts) override;
   bool SetTimeouts(const CommTimeouts& timeouts) override;
   void DiscardUnsent() override;
 
  private:
+  // The bytes written that the driver still holds, from its comm status.
+  bool Queued(std::uint32_t& queued);
+
   HANDLE port_;
   Win32Clock clock_;
+  PaceWatch pace_;
+  std::uint32_t held_ = 0;
 };
 
 class Win32PortOpener : public PortOpener {

@@ -46,6 +46,11 @@ class FakeChannel : public DeviceChannel {
   void GoAway() { gone_ = true; }
 
   WriteEnd Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override;
+  WriteEnd Drain() override {
+    ++drains;
+    return drainEnd;
+  }
+  std::uint32_t HeldBytes() const override { return held; }
   bool ReadByte(std::uint8_t& byte, std::uint32_t& got) override;
   bool GetTimeouts(CommTimeouts& timeouts) override;
   bool SetTimeouts(const CommTimeouts& timeouts) override;
@@ -58,6 +63,9 @@ class FakeChannel : public DeviceChannel {
   CommTimeouts timeouts{1, 2, 3, 4, 5};
   int timeoutSets = 0;
   int discards = 0;
+  int drains = 0;
+  WriteEnd drainEnd = WriteEnd::Written;  // how every drain ends
+  std::uint32_t held = 0;                 // what the port says it still holds
 
  private:
   struct Event {

@@ -39,6 +39,8 @@ class FakePorts : public PortOpener {
     explicit View(FakePorts& ports) : ports_(ports) { ++ports_.open; }
     ~View() override { --ports_.open; }
     WriteEnd Write(const std::uint8_t* d, std::uint32_t s, std::uint32_t& w) override { return dev().Write(d, s, w); }
+    WriteEnd Drain() override { return dev().Drain(); }
+    std::uint32_t HeldBytes() const override { return ports_.device_.HeldBytes(); }
     bool ReadByte(std::uint8_t& b, std::uint32_t& g) override { return dev().ReadByte(b, g); }
     bool GetTimeouts(CommTimeouts& t) override { return dev().GetTimeouts(t); }
     bool SetTimeouts(const CommTimeouts& t) override { return dev().SetTimeouts(t); }
@@ -456,17 +458,26 @@ TEST_F(DownloadTest, WritesThatFailOrStallEndTheTransferWithTheirCause) {
     DownloadResult result;
     StringId shown;
   } cases[] = {{WriteEnd::Failed, DownloadResult::WriteFailed, IDS_USB_SIZE_PROBLEM},
-               {WriteEnd::Stalled, DownloadResult::PortStalled, IDS_PORT_STALLED}};
+               {WriteEnd::Stalled, DownloadResult::PortStalled, IDS_PORT_STALLED},
+               {WriteEnd::TooSlow, DownloadResult::PortTooSlow, IDS_PORT_TOO_SLOW}};
   for (const auto& c : cases) {
-    Rig r(clock, files);
-    r.device.FailWrite(2, c.wrote);
-    EXPECT_EQ(RunOn(r, TestImage::WithOs(6, 2).Bytes()), DOWNLOAD_FAILED);
-    EXPECT_EQ(r.messages.shown, std::vector<std::string>{LoadText(c.shown)});
-    EXPECT_EQ(r.Captions(), Texts({145, 145}));
-    EXPECT_EQ(r.ending.result, c.result);
-    EXPECT_EQ(r.ending.stage, DownloadStage::PartTwoFile);
-    // What the device would never take is thrown away, so closing does not wait for it.
-    EXPECT_EQ(r.device.discards, 1);
+    for (const bool refusedMidway : {false, true}) {
+      SCOPED_TRACE(refusedMidway);
+      Rig r(clock, files);
+      r.device.FailWrite(2, c.wrote);
+      // A device that refused the stream before it stopped taking data has said so.
+      if (refusedMidway) r.device.Say("9 LENGTH\nFlash Incorrect.\n");
+      const std::uint32_t start = clock.TickCount();
+      EXPECT_EQ(RunOn(r, TestImage::WithOs(6, 2).Bytes()), DOWNLOAD_FAILED);
+      EXPECT_EQ(r.messages.shown, std::vector<std::string>{LoadText(c.shown)});
+      EXPECT_EQ(r.Captions(), Texts({145, 145}));
+      EXPECT_EQ(r.ending.result, refusedMidway ? DownloadResult::DeviceRefused : c.result);
+      EXPECT_EQ(r.ending.stage, DownloadStage::PartTwoFile);
+      // What the device sent is looked at for about a second, no longer.
+      EXPECT_LE(clock.TickCount() - start, FAILURE_LINE_LOOK_MS + EMPTY_READ_MS);
+      // What the device would never take is thrown away, so closing does not wait for it.
+      EXPECT_EQ(r.device.discards, 1);
+    }
   }
 }
 

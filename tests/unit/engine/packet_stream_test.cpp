@@ -107,26 +107,42 @@ TEST_F(PacketStreamTest, KeepsTheSourcePosition) {
   EXPECT_EQ(Position(*source), 17u);
 }
 
-TEST_F(PacketStreamTest, AFailedWriteEndsTheStreamWithItsCause) {
+TEST_F(PacketStreamTest, AStreamIsSentOnlyOnceTheDeviceHasTakenItAll) {
+  const std::string stalled = "The device took no data for 30 seconds.";
+  const std::string slow = "The device took less than 1 KiB a second over a minute.";
+  const std::string sizeProblem = "USB bulk transfer failed: size problem";
   const struct {
-    std::size_t index;
-    WriteEnd wrote;
+    std::size_t failIndex;  // the write that ends so; SIZE_MAX: every write goes out
+    WriteEnd wrote;         // how that write, or else the drain, ends
     StreamEnd end;
     std::vector<std::string> shown;  // a failing first write tells of a port that never worked
   } cases[] = {
-      {1, WriteEnd::Failed, StreamEnd::WriteFailed, {"USB bulk transfer failed: size problem"}},
+      {SIZE_MAX, WriteEnd::Written, StreamEnd::Sent, {}},
+      {1, WriteEnd::Failed, StreamEnd::WriteFailed, {sizeProblem}},
       {0, WriteEnd::Failed, StreamEnd::WriteFailed, {}},
-      {1, WriteEnd::Stalled, StreamEnd::Stalled, {"The device took no data for 30 seconds."}},
-      {0, WriteEnd::Stalled, StreamEnd::Stalled, {"The device took no data for 30 seconds."}},
+      {1, WriteEnd::Stalled, StreamEnd::Stalled, {stalled}},
+      {0, WriteEnd::Stalled, StreamEnd::Stalled, {stalled}},
+      {1, WriteEnd::TooSlow, StreamEnd::TooSlow, {slow}},
+      // Every piece written, but the port went away, stalled or crawled with bytes it
+      // still held: the stream was not sent.
+      {SIZE_MAX, WriteEnd::Failed, StreamEnd::WriteFailed, {sizeProblem}},
+      {SIZE_MAX, WriteEnd::Stalled, StreamEnd::Stalled, {stalled}},
+      {SIZE_MAX, WriteEnd::TooSlow, StreamEnd::TooSlow, {slow}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.index);
+    SCOPED_TRACE(testing::Message() << c.failIndex << " " << static_cast<int>(c.wrote));
     FakeChannel wire;
     RecordingMessages shown;
-    wire.FailWrite(c.index, c.wrote);
+    if (c.failIndex == SIZE_MAX) {
+      wire.drainEnd = c.wrote;
+    } else {
+      wire.FailWrite(c.failIndex, c.wrote);
+    }
     auto source = Source(Pattern(30000, 1));
     EXPECT_EQ(SendStreamToDevice(&wire, *source, 100, 30000, 0, page, shown), c.end);
-    EXPECT_EQ(wire.writes.size(), c.index + 1);
+    EXPECT_EQ(wire.writes.size(), c.failIndex == SIZE_MAX ? 3u : c.failIndex + 1);
+    // One drain, after the last piece: the writes themselves are never held up.
+    EXPECT_EQ(wire.drains, c.failIndex == SIZE_MAX ? 1 : 0);
     EXPECT_EQ(shown.shown, c.shown);
   }
 }
@@ -156,65 +172,6 @@ TEST_F(PacketStreamTest, ShortReadNeverPutsStaleBytesOnTheWire) {
   EXPECT_EQ(SendStreamToDevice(&channel, faulty, 100, 30000, 0, page, messages), StreamEnd::SourceFailed);
   EXPECT_EQ(channel.writes.size(), 1u);
   EXPECT_EQ(Position(faulty), 17u);
-}
-
-// The real ports' write loop, over scripted system writes: how many bytes each moves
-// and how long it takes; past the script, writes move nothing and take costMs.
-struct ScriptedWrites {
-  struct Attempt {
-    std::uint32_t moved;
-    std::uint32_t ms;
-    bool ok = true;
-  };
-  explicit ScriptedWrites(std::vector<Attempt> attempts = {}) : script(std::move(attempts)) {}
-  WriteEnd Run(std::uint32_t size, std::uint32_t& written) {
-    data = Pattern(size, 3);
-    return WriteWhileMoving(clock, data.data(), size, written,
-                            [this](const std::uint8_t* at, std::uint32_t left, std::uint32_t& moved) {
-                              const Attempt a = next < script.size() ? script[next] : Attempt{0, idleMs};
-                              ++next;
-                              clock.Advance(a.ms);
-                              moved = std::min(a.moved, left);
-                              wire.insert(wire.end(), at, at + moved);
-                              return a.ok;
-                            });
-  }
-  VirtualClock clock;
-  std::vector<Attempt> script;
-  std::uint32_t idleMs = 1000;
-  std::size_t next = 0;
-  std::vector<std::uint8_t> data;
-  std::vector<std::uint8_t> wire;
-};
-
-TEST(WriteLoopTest, ShortWritesGoOnWithTheRestUntilNothingMovesFor30Seconds) {
-  ScriptedWrites moving({{5000, 1000}, {0, 1000}, {0, 1000}, {3000, 1000}, {9999, 10}});
-  std::uint32_t written = 0;
-  EXPECT_EQ(moving.Run(12288, written), WriteEnd::Written);
-  EXPECT_EQ(written, 12288u);
-  EXPECT_EQ(moving.wire, moving.data);
-
-  // 29 s without a byte and then one: still moving. Then 30 s without one: stalled.
-  ScriptedWrites stalling({{4000, 1000}});
-  for (int i = 0; i < 29; ++i) stalling.script.push_back({0, 1000});
-  stalling.script.push_back({1, 1000});
-  const std::uint32_t start = stalling.clock.TickCount();
-  EXPECT_EQ(stalling.Run(12288, written), WriteEnd::Stalled);
-  EXPECT_EQ(written, 4001u);
-  EXPECT_EQ(stalling.clock.TickCount() - start, 31000u + WRITE_STALL_LIMIT_MS);
-
-  ScriptedWrites failing({{100, 10}, {0, 10, false}});
-  EXPECT_EQ(failing.Run(12288, written), WriteEnd::Failed);
-  EXPECT_EQ(written, 100u);
-}
-
-TEST(WriteLoopTest, WritesThatReturnAtOnceWithNothingArePaced) {
-  ScriptedWrites busy;
-  busy.idleMs = 1;
-  std::uint32_t written = 0;
-  EXPECT_EQ(busy.Run(10, written), WriteEnd::Stalled);
-  // One retry at once, then one every 100 ms until 30 s have passed.
-  EXPECT_EQ(busy.next, WRITE_STALL_LIMIT_MS / WRITE_RETRY_MS + 2);
 }
 
 }  // namespace
