@@ -15,6 +15,7 @@ import sys
 import tempfile
 import termios
 import time
+import tty
 import unittest
 
 from imagefmt import BLOCK_BYTES
@@ -37,6 +38,31 @@ def closing(err):
 def digest(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
+
+
+def bytes_sent(err):
+    return int(re.search(rb" (\d+) bytes sent in ", closing(err)).group(1))
+
+
+def pty_capacity():
+    """How many bytes a pty takes from its writer while nobody reads it."""
+    master, slave = os.openpty()
+    try:
+        tty.setraw(slave)
+        os.set_blocking(slave, False)
+        taken = 0
+        try:
+            while True:
+                taken += os.write(slave, b"\0" * 4096)
+        except BlockingIOError:
+            return taken
+    finally:
+        os.close(slave)
+        os.close(master)
+
+
+def tty_claimed(fd):
+    return struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, b"\0" * 4))[0] != 0
 
 
 def children_cpu_seconds():
@@ -201,42 +227,53 @@ class FlashTest(FlashCase):
                 self.assertEqual(err.count(reason), 1, err)
                 if expected == 0:
                     self.assertEqual(report["verification"], "ok")
+                # A pty never tells what it still holds, so what the device got may lag
+                # what left orvane-flash by the pty's buffer, no more.
+                got = sum(s["received_bytes"] for s in report["streams"])
+                self.assertLessEqual(got, bytes_sent(err))
+                self.assertLessEqual(bytes_sent(err) - got, pty_capacity())
 
     def test_a_signal_stops_the_run_and_leaves_nothing_behind(self):
-        image = self.image(os_blocks=400)
-        sim = self.device(image, "--slow-read", "4096:20")
-        # The port as another program left it: not raw.
-        with open(self.link, "rb+", buffering=0) as tty:
-            attrs = termios.tcgetattr(tty)
-            attrs[3] |= termios.ICANON | termios.ECHO
-            attrs[1] |= termios.OPOST
-            termios.tcsetattr(tty, termios.TCSANOW, attrs)
-            found = termios.tcgetattr(tty)
-        tmp = os.path.join(self.dir, "tmp")
-        os.mkdir(tmp)
-        err_path = os.path.join(self.dir, "err")
-        with open(err_path, "wb") as err_file:
-            run = subprocess.Popen([FLASH, "--port", self.link, image], stderr=err_file,
-                                   env=dict(os.environ, TMPDIR=tmp))
-        self.addCleanup(run.kill)
-        deadline = time.monotonic() + WAIT
-        while b"STEP 5" not in self.read(err_path) and time.monotonic() < deadline:
-            self.assertIsNone(run.poll())
-            time.sleep(0.05)
-        self.assertTrue(os.listdir(tmp), "the run's own working folder")
-        time.sleep(0.5)  # into the OS remainder
-        run.send_signal(signal.SIGINT)
-        self.assertEqual(run.wait(10), 130)
-        err = self.read(err_path)
-        self.assertRegex(closing(err), rb"^Update interrupted by SIGINT: The device may be left in its USB "
-                                       rb"downloader; running the same update again is safe\. \d+ bytes sent")
-        self.assertEqual(os.listdir(tmp), [], "the staging file and its folder are removed")
-        with open(self.link, "rb+", buffering=0) as tty:
-            claimed = struct.unpack("i", fcntl.ioctl(tty, TIOCGEXCL, b"\0" * 4))[0]
-            self.assertEqual(claimed, 0, "the port is free for the next run")
-            self.assertEqual(termios.tcgetattr(tty), found, "the port's settings are as they were")
-        sim.terminate()
-        sim.wait(WAIT)
+        # In a folder of its own (removed) and in a given one (kept, without the staging file).
+        for number, given in ((signal.SIGINT, False), (signal.SIGTERM, True)):
+            with self.subTest(signal=number.name):
+                image = self.image(os_blocks=400)
+                sim = self.device(image, "--slow-read", "4096:20")
+                # The port as another program left it: not raw.
+                with open(self.link, "rb+", buffering=0) as port:
+                    attrs = termios.tcgetattr(port)
+                    attrs[3] |= termios.ICANON | termios.ECHO
+                    attrs[1] |= termios.OPOST
+                    termios.tcsetattr(port, termios.TCSANOW, attrs)
+                    found = termios.tcgetattr(port)
+                tmp = os.path.join(self.dir, "tmp")
+                os.makedirs(tmp, exist_ok=True)
+                err_path = os.path.join(self.dir, "err")
+                where = ["--workdir", self.work] if given else []
+                with open(err_path, "wb") as err_file:
+                    run = subprocess.Popen([FLASH, "--port", self.link, *where, image], stderr=err_file,
+                                           env=dict(os.environ, TMPDIR=tmp))
+                self.addCleanup(run.kill)
+                deadline = time.monotonic() + WAIT
+                while b"STEP 5" not in self.read(err_path) and time.monotonic() < deadline:
+                    self.assertIsNone(run.poll())
+                    time.sleep(0.05)
+                self.assertTrue(os.listdir(self.work if given else tmp), "the staging file")
+                time.sleep(0.5)  # into the OS remainder
+                run.send_signal(number)
+                self.assertEqual(run.wait(10), 128 + number)
+                err = self.read(err_path)
+                self.assertRegex(closing(err), rb"^Update interrupted by %s: The device may be left in its USB "
+                                               rb"downloader; running the same update again is safe\. \d+ bytes sent"
+                                 % number.name.encode())
+                self.assertEqual(os.listdir(tmp), [], "the run's own folder is removed")
+                self.assertEqual(os.listdir(self.work), [], "a given folder is left as it was found")
+                self.assertTrue(os.path.isdir(self.work))
+                with open(self.link, "rb+", buffering=0) as port:
+                    self.assertFalse(tty_claimed(port), "the port is free for the next run")
+                    self.assertEqual(termios.tcgetattr(port), found, "the port's settings are as they were")
+                sim.terminate()
+                sim.wait(WAIT)
 
     def test_a_working_folder_serves_one_run_at_a_time(self):
         image = self.image(os_blocks=200)
@@ -283,7 +320,9 @@ class FlashTest(FlashCase):
             command += ["--port", port]
         run = subprocess.Popen([*command, image], stderr=subprocess.PIPE)
         self.addCleanup(run.kill)
-        time.sleep(1)
+        # Plugged in once the first device has finished and let go of its tty, whose
+        # number the new one may well be given: a different device all the same.
+        self.assertEqual(sims[0].wait(WAIT), 0)
         sims.append(device(3))
         _, err = run.communicate(timeout=WAIT)
         self.assertEqual(run.returncode, 1, err)
@@ -294,7 +333,8 @@ class FlashTest(FlashCase):
 
         with open(report_path) as f:
             report = json.load(f)
-        self.assertEqual(report["image"], {"path": image, "bytes": os.path.getsize(image), "sha256": digest(image)})
+        self.assertEqual(report["image"], {"path": image, "bytes": os.path.getsize(image), "sha256": digest(image),
+                                           "changed": False})
         devices = report["devices"]
         self.assertEqual([d["port"] for d in devices], ports)
         self.assertEqual([d["result"] for d in devices], ["confirmed", "failed", "confirmed", "confirmed"])
@@ -401,6 +441,140 @@ class FlashTest(FlashCase):
                 self.assertEqual(report["streams"], [])
 
 
+class TruthTest(FlashCase):
+    """What orvane-flash says is what happened: one run per port whoever runs it, the
+    report's image is the one every device got, outputs never harm the image, and
+    signals do exactly what they are asked to."""
+
+    def started(self, command, err_path, until=b"STEP 3"):
+        """A run in the background, once it has printed `until`."""
+        with open(err_path, "wb") as err_file:
+            run = subprocess.Popen(command, stderr=err_file)
+        self.addCleanup(run.kill)
+        deadline = time.monotonic() + WAIT
+        while until not in self.read(err_path):
+            self.assertIsNone(run.poll(), self.read(err_path))
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.02)
+        return run
+
+    def test_one_run_per_port_whoever_runs_it(self):
+        image = self.image(os_blocks=100)
+        sim = self.device(image, "--slow-read", "8192:10")
+        # A program that holds the port exclusively keeps it, and its claim, even when
+        # the run has the right to open it all the same (root).
+        with open(self.link, "rb+", buffering=0) as held:
+            fcntl.ioctl(held, termios.TIOCEXCL)
+            settings = termios.tcgetattr(held)
+            refused = subprocess.run([FLASH, "--port", self.link, image], capture_output=True, timeout=WAIT)
+            self.assertEqual((refused.returncode, refused.stderr),
+                             (1, b"orvane-flash: %s: in use by another program\n" % self.link.encode()))
+            self.assertTrue(tty_claimed(held))
+            self.assertEqual(termios.tcgetattr(held), settings)
+            fcntl.ioctl(held, termios.TIOCNXCL)
+        # Two runs on one port: the second is refused and the first flashes the device.
+        first = self.started([FLASH, "--port", self.link, image], os.path.join(self.dir, "first"))
+        second = subprocess.run([FLASH, "--port", self.link, image], capture_output=True, timeout=WAIT)
+        self.assertEqual((second.returncode, second.stderr),
+                         (1, b"orvane-flash: %s: in use by another program\n" % self.link.encode()))
+        self.assertEqual(first.wait(WAIT), 0, self.read(os.path.join(self.dir, "first")))
+        self.assertEqual(sim.wait(WAIT), 0)
+        with open(os.path.join(self.out, "report.json")) as f:
+            self.assertEqual(json.load(f)["verification"], "ok")
+
+    def test_every_device_gets_the_image_the_report_describes(self):
+        # Three devices of a bench, the second and third plugged in late, each after the
+        # one before has finished. Before the second comes, another image is moved over
+        # the path; before the third, the image first opened is written in place.
+        image = self.image("--kn", "512")
+        original = self.read(image)
+        kept = os.path.join(self.dir, "kept.img")
+        os.link(image, kept)
+        other = os.path.join(self.dir, "other.img")
+        subprocess.run([MKIMAGE, "--os-size", str(30 * BLOCK_BYTES), other], check=True, capture_output=True)
+        ports = [os.path.join(self.dir, f"bench{i}") for i in range(3)]
+        outs = [os.path.join(self.dir, f"device{i}") for i in range(3)]
+
+        def device(i):
+            with open(os.path.join(self.dir, f"sim{i}.log"), "wb") as log:
+                sim = subprocess.Popen([PDASIM, "--link", ports[i], "--out", outs[i], "--image", kept,
+                                        "--max-seconds", str(WAIT), "--dot-ms", "0", "--linger-ms", "200"],
+                                       stderr=log)
+            self.addCleanup(sim.wait)
+            self.addCleanup(sim.kill)
+            return sim
+
+        report_path = os.path.join(self.dir, "report.json")
+        command = [FLASH, "--report", report_path, "--wait", "60"]
+        for port in ports:
+            command += ["--port", port]
+        first = device(0)
+        while not os.path.exists(ports[0]):
+            time.sleep(0.01)
+        run = subprocess.Popen([*command, image], stderr=subprocess.PIPE)
+        self.addCleanup(run.kill)
+        self.assertEqual(first.wait(WAIT), 0)
+        os.rename(other, image)
+        self.assertEqual(device(1).wait(WAIT), 0, "the second device got the image first opened")
+        with open(kept, "ab") as f:
+            f.write(b"\0" * 16)
+        last = device(2)
+        _, err = run.communicate(timeout=WAIT)
+        last.terminate()
+        last.wait(WAIT)
+        self.assertEqual(run.returncode, 1, err)
+        self.assertIn(b"orvane-flash: %s: changed on disk during the run\n" % image.encode(), err)
+        with open(report_path) as f:
+            report = json.load(f)
+        self.assertEqual(report["image"], {"path": image, "bytes": len(original),
+                                           "sha256": hashlib.sha256(original).hexdigest(), "changed": True})
+        self.assertEqual([d["result"] for d in report["devices"]], ["confirmed", "confirmed", "failed"])
+        self.assertEqual(report["devices"][2]["reason"],
+                         "The update image changed on disk during the run, so nothing more was sent from it.")
+
+    def test_outputs_never_harm_the_image(self):
+        image = self.image()
+        logs = os.path.join(self.dir, "logs")
+        os.mkdir(logs)
+        logged_image = os.path.join(logs, "x.log")  # the log of a port named /x
+        os.link(image, logged_image)
+        staging = os.path.join(self.work, "TempFileToDown")
+        cases = [
+            (["--port", "/missing", "--report", image], image, b"this output would overwrite the image"),
+            (["--port", "/x", "--log-dir", logs], logged_image, b"this output would overwrite the image"),
+            (["--port", "/missing", "--workdir", self.work, "--report", staging], staging,
+             b"this output would overwrite a staging file"),
+        ]
+        before = digest(image)
+        for args, output, message in cases:
+            with self.subTest(args=args):
+                run = subprocess.run([FLASH, *args, image], capture_output=True, timeout=WAIT)
+                self.assertEqual((run.returncode, run.stderr),
+                                 (1, b"orvane-flash: " + output.encode() + b": " + message + b"\n"))
+                self.assertEqual(digest(image), before)
+        self.assertFalse(os.path.exists(staging))
+
+    def test_signals_do_exactly_what_they_ask(self):
+        # Ignored when the run starts (nohup): the run goes on to the end.
+        image = self.image(os_blocks=100)
+        sim = self.device(image, "--slow-read", "8192:10")
+        err_path = os.path.join(self.dir, "err")
+        run = self.started(["nohup", FLASH, "--port", self.link, image], err_path, until=b"STEP 5")
+        run.send_signal(signal.SIGHUP)
+        self.assertEqual(run.wait(WAIT), 0, self.read(err_path))
+        self.assertEqual(sim.wait(WAIT), 0)
+        # Outside a transfer too: a digest of a large image stops at once.
+        large = self.image()
+        os.truncate(large, 2 << 30)
+        check = self.started([FLASH, "--check", large], err_path, until=b"")
+        time.sleep(0.3)
+        stopped_at = time.monotonic()
+        check.send_signal(signal.SIGINT)
+        self.assertEqual(check.wait(WAIT), 130)
+        self.assertLess(time.monotonic() - stopped_at, 1)
+        self.assertEqual(self.read(err_path), b"orvane-flash: stopped by SIGINT\n")
+
+
 class SlowFlashTest(FlashCase):
     """Faults whose handling takes the device's real time limits; each case is a test
     of its own for the test runner, so they run side by side."""
@@ -426,7 +600,14 @@ class SlowFlashTest(FlashCase):
         self.assertEqual(err.count(b"took no data"), 1, err)
         self.assertLess(self.flash_cpu_seconds, 2)
 
+    def test_device_that_refuses_midway_and_stops_reading(self):
+        # Its failure line comes before the write stalls: that is the ending.
+        code, _, _, err = self.flash(self.image("--kn", "300000"), "--refuse-midway", "part2:40000:flash")
+        self.assertEqual(code, 1, err)
+        self.assertRegex(closing(err), rb'^Update failed: The device answered "Flash Incorrect\." to the part-2 '
+                                       rb'file\. \d+ bytes sent in 3\d\.\d s\.$')
+
 
 if __name__ == "__main__":
-    names = sys.argv[1:] or ["FlashTest"]
+    names = sys.argv[1:] or ["FlashTest", "TruthTest"]
     unittest.main(argv=sys.argv[:1], defaultTest=names)

@@ -49,11 +49,10 @@ BenchRow::BenchRow(Board& board, std::string port, const std::atomic<std::uint64
     : board_(board), port_(std::move(port)), sent_(sent) {}
 
 void BenchRow::SetStepCaption(const std::string& text) {
-  if (!lines_.NewCaption(text)) return;
+  if (!captions_.IsNew(text)) return;
   if (!board_.Live()) {
     board_.Line(port_ + ": " + text);
     board_.Line(port_ + ": " + lines_.ProgressLine(overall_.Percent()));
-    return;
   }
   {
     std::lock_guard<std::mutex> hold(board_.Lock());
@@ -66,7 +65,6 @@ void BenchRow::BarsMoved() {
   const int percent = overall_.Percent();
   if (!board_.Live()) {
     if (lines_.NewTenth(percent)) board_.Line(port_ + ": " + lines_.ProgressLine(percent));
-    return;
   }
   {
     std::lock_guard<std::mutex> hold(board_.Lock());
@@ -85,7 +83,7 @@ void BenchRow::SetState(const std::string& state, Phase phase) {
     if (phase == Phase::Ended && phase_ == Phase::Running) end_ = now;
     phase_ = phase;
   }
-  if (board_.Live()) board_.Changed();
+  board_.Changed();
 }
 
 RowView BenchRow::View() const {
@@ -98,6 +96,25 @@ RowView BenchRow::View() const {
   view.seconds = phase_ == Phase::Waiting ? 0.0 : std::chrono::duration<double>(until - start_).count();
   view.state = state_;
   return view;
+}
+
+std::string BenchRow::AsLine() const {
+  return port_ + ": " + (caption_.empty() ? state_ : caption_ + ", " + std::to_string(percent_) + "%, " + state_);
+}
+
+Board::Board(std::FILE* out, bool live, TerminalSize size) : out_(out), live_(false), size_(std::move(size)) {
+  if (!live || !size_(columns_, lines_)) return;
+  live_ = true;
+  catchUp_ = std::thread([this] { CatchUp(); });
+}
+
+Board::~Board() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    finished_ = true;
+  }
+  wake_.notify_all();
+  if (catchUp_.joinable()) catchUp_.join();
 }
 
 BenchRow& Board::AddRow(const std::string& port, const std::atomic<std::uint64_t>& sent) {
@@ -117,16 +134,30 @@ void Board::Line(const std::string& text) {
 
 void Board::Changed() {
   std::lock_guard<std::mutex> hold(lock_);
-  const auto now = std::chrono::steady_clock::now();
-  if (now - lastDraw_ < std::chrono::milliseconds(100)) return;
-  lastDraw_ = now;
+  if (!live_) return;
+  dirty_ = true;
+  if (!redraws_.Due()) return;
   Erase();
   Draw();
   std::fflush(out_);
 }
 
+// Draws what changed inside the last tenth of a second, once it has passed: a row
+// never shows "running" for a device that has ended.
+void Board::CatchUp() {
+  std::unique_lock<std::mutex> hold(lock_);
+  while (!finished_) {
+    wake_.wait_for(hold, std::chrono::milliseconds(100));
+    if (finished_ || !live_ || !dirty_ || !redraws_.Due()) continue;
+    Erase();
+    Draw();
+    std::fflush(out_);
+  }
+}
+
 void Board::Finish(const std::vector<std::string>& table) {
   std::lock_guard<std::mutex> hold(lock_);
+  finished_ = true;
   if (live_) {
     Erase();
     Draw();
@@ -134,6 +165,7 @@ void Board::Finish(const std::vector<std::string>& table) {
   }
   for (const std::string& line : table) std::fprintf(out_, "%s\n", line.c_str());
   std::fflush(out_);
+  wake_.notify_all();
 }
 
 void Board::Erase() {
@@ -142,7 +174,20 @@ void Board::Erase() {
   drawn_ = 0;
 }
 
+bool Board::StillFits() {
+  std::size_t columns = 0;
+  std::size_t lines = 0;
+  if (size_(columns, lines) && columns == columns_ && lines == lines_ && rows_.size() < lines_) return true;
+  // Rows that no longer fit would be drawn over each other: each becomes a line, and
+  // lines follow from here on.
+  live_ = false;
+  for (const auto& row : rows_) std::fprintf(out_, "%s\n", row->AsLine().c_str());
+  return false;
+}
+
 void Board::Draw() {
-  for (const auto& row : rows_) std::fprintf(out_, "%s\n", RenderRow(row->View(), portWidth_, width_).c_str());
+  dirty_ = false;
+  if (!StillFits()) return;
+  for (const auto& row : rows_) std::fprintf(out_, "%s\n", RenderRow(row->View(), portWidth_, columns_).c_str());
   drawn_ = rows_.size();
 }

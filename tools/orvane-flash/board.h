@@ -4,11 +4,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "console_page.h"
@@ -37,6 +40,9 @@ std::string RenderTableHeading(std::size_t portWidth);
 std::string RenderTableRow(const std::string& port, const std::string& result, std::uint64_t bytes, double seconds,
                            const std::string& reason, std::size_t portWidth);
 
+// The terminal's size in columns and lines; false when there is no terminal.
+using TerminalSize = std::function<bool(std::size_t& columns, std::size_t& lines)>;
+
 class Board;
 
 // One device's page: its row on a terminal, or its lines elsewhere.
@@ -59,6 +65,9 @@ class BenchRow : public ProgressPage, public MessageBoxes, public BarListener {
   void SetState(const std::string& state, Phase phase);
   // Under the board's lock.
   RowView View() const;
+  // Under the board's lock: the line that stands for the row once rows are no longer
+  // drawn in place.
+  std::string AsLine() const;
 
  private:
   Board& board_;
@@ -66,6 +75,7 @@ class BenchRow : public ProgressPage, public MessageBoxes, public BarListener {
   const std::atomic<std::uint64_t>& sent_;
   ConsoleBar overall_{*this};
   ConsoleBar step_{*this};
+  CaptionOnce captions_;
   ProgressLines lines_;
   // What the board reads, set under its lock.
   std::string caption_;
@@ -78,28 +88,46 @@ class BenchRow : public ProgressPage, public MessageBoxes, public BarListener {
 
 class Board {
  public:
-  Board(std::FILE* out, bool live, std::size_t width) : out_(out), live_(live), width_(width) {}
+  // live: rows drawn in place on a terminal of that size, as long as they fit and its
+  // size stays; then, and elsewhere, lines.
+  Board(std::FILE* out, bool live, TerminalSize size);
+  ~Board();
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+
   BenchRow& AddRow(const std::string& port, const std::atomic<std::uint64_t>& sent);
   // A line of its own, above the rows on a terminal.
   void Line(const std::string& text);
-  // A row has changed: the rows are redrawn, at most ten times a second.
+  // A row has changed: the rows are redrawn, at most ten times a second, and a change
+  // that came too soon is drawn once the tenth has passed.
   void Changed();
   // The rows once more, as they ended, then the table lines below them.
   void Finish(const std::vector<std::string>& table);
 
-  bool Live() const { return live_; }
+  bool Live() const { return live_.load(); }
   std::size_t PortWidth() const { return portWidth_; }
   std::mutex& Lock() { return lock_; }
 
  private:
   void Draw();   // under the lock
   void Erase();  // under the lock: the rows drawn last are cleared
+  // Under the lock: whether the rows still fit the terminal as it was at the start;
+  // when not, they become lines for the rest of the run.
+  bool StillFits();
+  void CatchUp();
+
   std::FILE* out_;
-  bool live_;
-  std::size_t width_;
+  std::atomic<bool> live_;
+  TerminalSize size_;
+  std::size_t columns_ = 0;
+  std::size_t lines_ = 0;
   std::size_t portWidth_ = 4;
   std::mutex lock_;
   std::vector<std::unique_ptr<BenchRow>> rows_;
   std::size_t drawn_ = 0;
-  std::chrono::steady_clock::time_point lastDraw_{};
+  Throttle redraws_;
+  bool dirty_ = false;
+  bool finished_ = false;
+  std::condition_variable wake_;
+  std::thread catchUp_;
 };

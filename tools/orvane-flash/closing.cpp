@@ -4,15 +4,34 @@
 #include <cinttypes>
 #include <cstdio>
 
-std::string ResultWord(DownloadResult result) {
+namespace {
+
+struct VerdictText {
+  const char* word;
+  StringId caption;
+};
+
+// Indexed by Verdict.
+constexpr VerdictText VERDICTS[] = {
+    {"confirmed", IDS_VERDICT_DONE},  {"unconfirmed", IDS_VERDICT_UNCONFIRMED}, {"failed", IDS_VERDICT_FAILED},
+    {"refused", IDS_VERDICT_FAILED},  {"interrupted", IDS_VERDICT_INTERRUPTED},
+};
+
+const VerdictText& TextOf(Verdict verdict) { return VERDICTS[static_cast<int>(verdict)]; }
+
+}  // namespace
+
+Verdict VerdictOf(DownloadResult result) {
   switch (result) {
-    case DownloadResult::Confirmed: return "confirmed";
-    case DownloadResult::Unconfirmed: return "unconfirmed";
-    case DownloadResult::ImageRefused: return "refused";
-    case DownloadResult::Interrupted: return "interrupted";
-    default: return "failed";
+    case DownloadResult::Confirmed: return Verdict::Confirmed;
+    case DownloadResult::Unconfirmed: return Verdict::Unconfirmed;
+    case DownloadResult::ImageRefused: return Verdict::Refused;
+    case DownloadResult::Interrupted: return Verdict::Interrupted;
+    default: return Verdict::Failed;
   }
 }
+
+const char* VerdictWord(Verdict verdict) { return TextOf(verdict).word; }
 
 std::string ClosingReason(const DownloadEnding& ending, const std::string& portFailure) {
   std::string reason = EndingReason(ending);
@@ -25,34 +44,31 @@ std::string ClosingReason(const DownloadEnding& ending, const std::string& portF
   return reason;
 }
 
-std::string ClosingSentence(const DownloadEnding& ending, const std::string& reason, std::uint64_t bytes,
-                            double seconds, const std::string& signalName) {
-  std::string verdict;
-  switch (ending.result) {
-    case DownloadResult::Confirmed: verdict = LoadText(IDS_VERDICT_DONE); break;
-    case DownloadResult::Unconfirmed: verdict = LoadText(IDS_VERDICT_UNCONFIRMED); break;
-    case DownloadResult::Interrupted: verdict = FormatText(IDS_VERDICT_INTERRUPTED, {signalName}); break;
-    default: verdict = LoadText(IDS_VERDICT_FAILED); break;
-  }
+std::string ClosingSentence(Verdict verdict, const std::string& reason, std::uint64_t bytes, double seconds,
+                            const std::string& signalName) {
   char number[64];
   std::snprintf(number, sizeof number, "%" PRIu64, bytes);
   const std::string sent = number;
   std::snprintf(number, sizeof number, "%.1f", seconds);
   const std::string time = number;
   std::string summary;
-  if (ending.result == DownloadResult::Confirmed && seconds > 0) {
+  if (verdict == Verdict::Confirmed && seconds > 0) {
     std::snprintf(number, sizeof number, "%.0f", static_cast<double>(bytes) / 1024.0 / seconds);
     summary = FormatText(IDS_BYTES_SENT_RATE, {sent, time, number});
   } else {
     summary = FormatText(IDS_BYTES_SENT, {sent, time});
   }
-  return verdict + ": " + reason + " " + summary;
+  return FormatText(TextOf(verdict).caption, {signalName}) + ": " + reason + " " + summary;
 }
 
-int ExitStatus(const std::vector<std::string>& results, int signal) {
-  auto any = [&](const char* word) { return std::find(results.begin(), results.end(), word) != results.end(); };
-  if (any("interrupted")) return 128 + signal;
-  if (any("failed") || any("refused")) return 1;
-  if (any("unconfirmed")) return 3;
+int ExitStatus(const std::vector<Verdict>& verdicts, int signal) {
+  const Verdict worst = verdicts.empty() ? Verdict::Confirmed : *std::max_element(verdicts.begin(), verdicts.end());
+  switch (worst) {
+    case Verdict::Interrupted: return 128 + signal;
+    case Verdict::Failed:
+    case Verdict::Refused: return 1;
+    case Verdict::Unconfirmed: return 3;
+    case Verdict::Confirmed: break;
+  }
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+
 void Complain(const std::string& what, const std::string& why) {
   std::fprintf(stderr, "orvane-flash: %s: %s\n", what.c_str(), why.c_str());
 }
@@ -9,6 +10,19 @@ void Complain(const std::string& what, const std::string& why) {
 int PercentOf(std::int32_t position, std::int32_t upper) {
   if (upper <= 0) return position > 0 ? 100 : 0;
   return static_cast<int>(std::clamp<std::int64_t>(std::int64_t{position} * 100 / upper, 0, 100));
+}
+
+bool CaptionOnce::IsNew(const std::string& caption) {
+  if (caption == last_) return false;
+  last_ = caption;
+  return true;
+}
+
+bool Throttle::Due() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_ < std::chrono::milliseconds(100)) return false;
+  last_ = now;
+  return true;
 }
 
 void ConsoleBar::SetRange(std::int32_t upper) {
@@ -21,13 +35,7 @@ void ConsoleBar::SetPos(std::int32_t position) {
   listener_.BarsMoved();
 }
 
-bool ProgressLines::NewCaption(const std::string& caption) {
-  if (caption == caption_) return false;
-  caption_ = caption;
-  return true;
-}
-
-bool ProgressLines::NewTenth(int percent) { return percent / 10 > shownTenths_; }
+bool ProgressLines::NewTenth(int percent) const { return percent / 10 > shownTenths_; }
 
 std::string ProgressLines::ProgressLine(int percent) {
   shownTenths_ = std::max(shownTenths_, percent / 10);
@@ -35,7 +43,7 @@ std::string ProgressLines::ProgressLine(int percent) {
 }
 
 void ConsolePage::SetStepCaption(const std::string& text) {
-  if (!lines_.NewCaption(text)) return;
+  if (!captions_.IsNew(text)) return;
   PrintLine(text);
   if (!live_) PrintLine(lines_.ProgressLine(overall_.Percent()));
 }
@@ -56,9 +64,7 @@ void ConsolePage::BarsMoved() {
     if (lines_.NewTenth(overall_.Percent())) PrintLine(lines_.ProgressLine(overall_.Percent()));
     return;
   }
-  const auto now = std::chrono::steady_clock::now();
-  if (now - lastDraw_ < std::chrono::milliseconds(100)) return;
-  lastDraw_ = now;
+  if (!redraws_.Due()) return;
   auto bar = [](int percent) {
     std::string cells(20, '.');
     std::fill_n(cells.begin(), percent / 5, '#');

@@ -16,6 +16,26 @@ void Complain(const std::string& what, const std::string& why);
 // How full a bar is, 0 to 100.
 int PercentOf(std::int32_t position, std::int32_t upper);
 
+// Each step caption once: the sequence may set one twice in a row.
+class CaptionOnce {
+ public:
+  // False when the caption is the one given last.
+  bool IsNew(const std::string& caption);
+
+ private:
+  std::string last_;
+};
+
+// Redraws of a live display, at most ten a second.
+class Throttle {
+ public:
+  // True when a tenth of a second has passed since it was last true.
+  bool Due();
+
+ private:
+  std::chrono::steady_clock::time_point last_{};
+};
+
 // Told when a bar of the page moves.
 class BarListener {
  public:
@@ -38,20 +58,16 @@ class ConsoleBar : public ProgressBar {
   std::int32_t pos_ = 0;
 };
 
-// The lines a page that is not on a terminal prints: each step caption once (the
-// sequence may set one twice in a row), followed by the overall percentage, and the
-// percentage again each time it passes another tenth.
+// The percentage lines a page that is not on a terminal prints: at each step, and
+// again each time the percentage passes another tenth.
 class ProgressLines {
  public:
-  // False when the caption is the one shown already.
-  bool NewCaption(const std::string& caption);
   // True once for each tenth the percentage reaches.
-  bool NewTenth(int percent);
+  bool NewTenth(int percent) const;
   // The percentage line, which counts as shown for its tenth.
   std::string ProgressLine(int percent);
 
  private:
-  std::string caption_;
   int shownTenths_ = 0;
 };
 
@@ -79,8 +95,9 @@ class ConsolePage : public ProgressPage, public MessageBoxes, public BarListener
   std::FILE* out_;
   bool live_;
   bool liveLineShown_ = false;
+  CaptionOnce captions_;
   ProgressLines lines_;
   ConsoleBar overall_{*this};
   ConsoleBar step_{*this};
-  std::chrono::steady_clock::time_point lastDraw_{};
+  Throttle redraws_;
 };

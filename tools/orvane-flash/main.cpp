@@ -1,12 +1,13 @@
 // orvane-flash: runs the download sequence from Linux, where the kernel's USB serial
 // driver gives the device's downloader a tty; several devices at once, one thread each.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -17,23 +18,62 @@
 #include <thread>
 #include <vector>
 
-#include "../common/sha256.h"
 #include "board.h"
 #include "closing.h"
 #include "console_page.h"
 #include "device_runner.h"
 #include "download.h"
 #include "image.h"
+#include "opened_image.h"
 #include "options.h"
 #include "posix_file.h"
+#include "posix_serial.h"
 #include "report.h"
 #include "string_table.h"
 
 namespace {
 
+// Signals that end a run: each sets the stop flag, which every phase looks at (the
+// transfer before each piece, read and pause, a digest between its pieces), and then
+// closes and removes what it has as it would after a failure. The number is stored
+// before the flag, so whoever sees the flag sees the number.
+StopFlag stopRequested{false};
+std::atomic<int> stopSignal{0};
+
+extern "C" void OnStopSignal(int number) {
+  stopSignal.store(number);
+  stopRequested.store(true);
+}
+
+// A signal ignored when the run starts (nohup, a script's background job) stays
+// ignored.
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no restart: a wait in progress returns at once
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction found {};
+    if (::sigaction(number, nullptr, &found) == 0 && found.sa_handler == SIG_IGN) continue;
+    ::sigaction(number, &action, nullptr);
+  }
+  ::signal(SIGPIPE, SIG_IGN);  // a closed reader of the output is no reason to stop a device halfway
+}
+
+std::string SignalName() {
+  const int number = stopSignal.load();
+  const char* name = ::sigabbrev_np(number);
+  return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(number);
+}
+
+// A phase that ends on a signal before any device was touched.
+int Stopped() {
+  std::fprintf(stderr, "orvane-flash: %s\n", FormatText(IDS_STOPPED_BY, {SignalName()}).c_str());
+  return 128 + stopSignal.load();
+}
+
 // Windows 5.0 and 5.1 have codes of their own; every other host, Linux included, has this.
 constexpr std::uint32_t HOST_OS_CODE_OTHER = 1003;
-constexpr std::size_t TERMINAL_WIDTH_DEFAULT = 120;
 
 const char* SectionNames(std::uint32_t flags, std::string& out) {
   const struct {
@@ -47,49 +87,23 @@ const char* SectionNames(std::uint32_t flags, std::string& out) {
   return out.c_str();
 }
 
-// The image must be a regular file this run can read. Its kind is looked at before it
-// is opened, and it is opened without waiting, so a FIFO or a device is refused at once.
-bool ImageReadable(const std::string& path, struct stat& image) {
-  const char* why = nullptr;
-  struct stat opened {};
-  if (::stat(path.c_str(), &image) != 0) {
-    why = std::strerror(errno);
-  } else if (!S_ISREG(image.st_mode)) {
-    why = "not a regular file";
-  } else if (const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); fd < 0) {
-    why = std::strerror(errno);
-  } else {
-    // Whatever was at the path when it was looked at is what was opened.
-    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_ino != image.st_ino ||
-        opened.st_dev != image.st_dev) {
-      why = "not a regular file";
-    }
-    ::close(fd);
-  }
-  if (why != nullptr) Complain(path, why);
-  return why == nullptr;
-}
-
 int Refuse(std::uint32_t textId) {
   std::printf("refused: %s\n", LoadText(textId));
   return 1;
 }
 
 // Validates the image with the transfer's own checks and prints what would be sent.
-int CheckImage(const std::string& path) {
-  PosixFileSystem files;
-  auto image = files.Open(path, OpenMode::ReadShared);
-  if (!image) {
-    Complain(path, std::strerror(errno));
-    return 1;
-  }
+int CheckImage(const OpenedImage& opened) {
+  auto image = opened.Reader();
   TransferPlan plan;
   const bool sendable = PlanTransfer(*image, plan);
   if (!sendable && plan.refusal == IDS_IMAGE_TOO_SHORT) return Refuse(plan.refusal);
   const ImageLayout& layout = plan.layout;
   std::string names;
-  std::printf("image %s: %" PRIu64 " bytes\n", path.c_str(), plan.imageBytes);
-  std::printf("sha256 %s\n", Sha256OfFile(path).c_str());
+  std::printf("image %s: %" PRIu64 " bytes\n", opened.Path().c_str(), plan.imageBytes);
+  const std::string digest = opened.Sha256(&stopRequested);
+  if (StopRequested(&stopRequested)) return Stopped();
+  std::printf("sha256 %s\n", digest.c_str());
   std::printf("IMGFLAG 0x%x, sections%s\n", layout.flags, SectionNames(layout.flags, names));
   std::printf("sizes OS %u, BL %u, UD %u, KN %u, EB %u\n", layout.os, layout.bl, layout.ud, layout.kn, layout.eb);
   if (!sendable && (plan.refusal == IDS_IMAGE_DAMAGED || plan.refusal == IDS_NO_BOOT_BLOCKS)) {
@@ -122,43 +136,17 @@ int CheckImage(const std::string& path) {
   return 0;
 }
 
-// Signals that end a run: each sets the stop flag, which the transfer looks at before
-// each piece, read and pause, and then closes and removes what it has as it would after
-// a failure.
-StopFlag stopRequested{false};
-volatile std::sig_atomic_t stopSignal = 0;
-
-extern "C" void OnStopSignal(int number) {
-  stopSignal = number;
-  stopRequested.store(true, std::memory_order_relaxed);
-}
-
-void CatchStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no restart: a wait in progress returns at once
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(number, &action, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);  // a closed reader of the output is no reason to stop a device halfway
-}
-
-std::string SignalName() {
-  const char* name = ::sigabbrev_np(static_cast<int>(stopSignal));
-  return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(stopSignal);
-}
-
 // One device given twice, by one path or by two names of one tty, is refused before
 // anything is sent.
 bool DistinctDevices(const std::vector<std::string>& ports) {
   for (std::size_t j = 0; j < ports.size(); ++j) {
-    struct stat later {};
-    const bool isTty = ::stat(ports[j].c_str(), &later) == 0 && S_ISCHR(later.st_mode);
+    dev_t later = 0;
+    std::string why;
+    const bool isTty = TtyAt(ports[j], later, why);
     for (std::size_t i = 0; i < j; ++i) {
-      struct stat earlier {};
-      const bool same = ports[i] == ports[j] || (isTty && ::stat(ports[i].c_str(), &earlier) == 0 &&
-                                                 S_ISCHR(earlier.st_mode) && earlier.st_rdev == later.st_rdev);
-      if (same) {
-        Complain(ports[j], "the same device as " + ports[i]);
+      dev_t earlier = 0;
+      if (ports[i] == ports[j] || (isTty && TtyAt(ports[i], earlier, why) && earlier == later)) {
+        Complain(ports[j], FormatText(IDS_SAME_DEVICE_AS, {ports[i]}));
         return false;
       }
     }
@@ -166,104 +154,155 @@ bool DistinctDevices(const std::vector<std::string>& ports) {
   return true;
 }
 
-// The report and the logs go where the run can write, or the run does not start.
-bool OutputsUsable(const Options& options) {
+// Whether two paths name one file: the same file where both exist, else the same name
+// in the same folder.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat na {};
+  struct stat nb {};
+  if (::stat(a.c_str(), &na) == 0 && ::stat(b.c_str(), &nb) == 0) {
+    return na.st_dev == nb.st_dev && na.st_ino == nb.st_ino;
+  }
+  auto normal = [](const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    char resolved[PATH_MAX];
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return ::realpath(folder.c_str(), resolved) != nullptr ? std::string(resolved) + "/" + name : path;
+  };
+  return normal(a) == normal(b);
+}
+
+// The report and the logs go where the run can write, and never over the image or a
+// staging file, or the run does not start.
+bool OutputsUsable(const Options& options, const OpenedImage& image, const std::vector<std::string>& logs,
+                   const std::vector<std::string>& stagingFiles) {
   auto folderUsable = [](const std::string& folder) {
     struct stat node {};
-    if (::stat(folder.c_str(), &node) != 0) {
-      Complain(folder, std::strerror(errno));
-      return false;
+    const char* why = nullptr;
+    if (::stat(folder.c_str(), &node) != 0 || (S_ISDIR(node.st_mode) && ::access(folder.c_str(), W_OK) != 0)) {
+      why = std::strerror(errno);
+    } else if (!S_ISDIR(node.st_mode)) {
+      why = LoadText(IDS_NOT_A_FOLDER);
     }
-    if (!S_ISDIR(node.st_mode)) {
-      Complain(folder, "not a folder");
-      return false;
+    if (why != nullptr) Complain(folder, why);
+    return why == nullptr;
+  };
+  auto harmless = [&](const std::string& output) {
+    StringId harm = IDS_OUTPUT_WOULD_OVERWRITE_IMAGE;
+    bool harms = SameFile(output, image.Path());
+    for (const std::string& staging : stagingFiles) {
+      if (!harms && SameFile(output, staging)) {
+        harm = IDS_OUTPUT_WOULD_OVERWRITE_STAGING;
+        harms = true;
+      }
     }
-    if (::access(folder.c_str(), W_OK) != 0) {
-      Complain(folder, std::strerror(errno));
-      return false;
-    }
-    return true;
+    if (harms) Complain(output, LoadText(harm));
+    return !harms;
   };
   if (!options.logDir.empty() && !folderUsable(options.logDir)) return false;
+  for (const std::string& log : logs) {
+    if (!harmless(log)) return false;
+  }
   if (options.report.empty()) return true;
   const std::size_t slash = options.report.rfind('/');
-  return folderUsable(slash == std::string::npos ? "." : slash == 0 ? "/" : options.report.substr(0, slash));
+  return folderUsable(slash == std::string::npos ? "." : slash == 0 ? "/" : options.report.substr(0, slash)) &&
+         harmless(options.report);
 }
 
-std::size_t TerminalWidth() {
+bool TerminalSizeOf(std::size_t& columns, std::size_t& lines) {
   winsize size {};
-  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return TERMINAL_WIDTH_DEFAULT;
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) return false;
+  columns = size.ws_col;
+  lines = size.ws_row;
+  return true;
 }
 
-// How each device's run went: its record for the table and the report, and its
-// closing sentence.
+// How each device's run went: its record for the table and the report, its verdict,
+// and its closing sentence.
 struct DeviceRun {
   DeviceRecord record;
+  Verdict verdict = Verdict::Interrupted;
   std::string closing;
 };
 
 // Prepares one device and runs its transfer; row is its bench row, if any.
-DeviceRun RunDevice(DeviceRunner& runner, const Options& options, const std::string& fileName,
-                    const struct stat& image, ProgressPage& page, MessageBoxes& boxes, const Complaint& complain,
-                    BenchRow* row) {
+DeviceRun RunDevice(DeviceRunner& runner, const OpenedImage& image, const std::string& log, std::uint32_t waitMs,
+                    ProgressPage& page, MessageBoxes& boxes, const Complaint& complain, BenchRow* row) {
   DeviceRun run;
   DeviceRecord& record = run.record;
   record.port = runner.Port();
   auto state = [row](const std::string& text, BenchRow::Phase phase) {
     if (row != nullptr) row->SetState(text, phase);
   };
-  const bool logged = options.logDir.empty() || runner.OpenLog(options.logDir + "/" + fileName + ".log", complain);
+  auto end = [&](Verdict verdict, const std::string& reason) {
+    run.verdict = verdict;
+    record.result = VerdictWord(verdict);
+    record.reason = reason;
+    run.closing = ClosingSentence(verdict, reason, record.bytesSent, record.seconds, SignalName());
+    runner.CloseLog(verdict == Verdict::Refused ? record.result + ": " + reason : run.closing);
+    state(record.result, BenchRow::Phase::Ended);
+    return run;
+  };
+  const bool logged = log.empty() || runner.OpenLog(log, complain);
   record.log = runner.LogPath();
   state("waiting for the port", BenchRow::Phase::Waiting);
-  if (!logged || !runner.Prepare(image, options.waitSeconds * 1000, complain)) {
-    // Refused with a reason, or stopped by a signal while the port was awaited.
-    record.result = runner.Refusal().empty() ? "interrupted" : "refused";
-    record.reason = runner.Refusal();
-    if (record.reason.empty()) {
-      DownloadEnding stopped;
-      stopped.result = DownloadResult::Interrupted;
-      record.reason = EndingReason(stopped);
-      run.closing = ClosingSentence(stopped, record.reason, 0, 0, SignalName());
-    }
-    runner.NoteInLog(record.result + ": " + record.reason);
-    state(record.result, BenchRow::Phase::Ended);
+  if (!logged || !runner.Prepare(waitMs, complain)) {
+    // Stopped while the port was awaited, or refused with a reason told already.
+    if (runner.Refusal().empty()) return end(Verdict::Interrupted, LoadText(IDS_REASON_NOTHING_SENT));
+    end(Verdict::Refused, runner.Refusal());
+    run.closing.clear();
     return run;
   }
   state("running", BenchRow::Phase::Running);
   const DownloadEnding ending = runner.Run(page, boxes);
-  record.result = ResultWord(ending.result);
-  record.reason = ClosingReason(ending, runner.PortFailure());
   record.bytesSent = runner.Sent().load();
   record.seconds = runner.Seconds();
-  run.closing = ClosingSentence(ending, record.reason, record.bytesSent, record.seconds, SignalName());
-  runner.NoteInLog(run.closing);
-  state(record.result, BenchRow::Phase::Ended);
-  return run;
+  // An image written in place while it was sent failed its reads: that, not a file
+  // error, is what happened.
+  if (PageResult(ending.result) != DOWNLOAD_SUCCEEDED && ending.result != DownloadResult::Interrupted &&
+      image.Changed()) {
+    return end(Verdict::Failed, LoadText(IDS_REASON_IMAGE_CHANGED));
+  }
+  return end(VerdictOf(ending.result), ClosingReason(ending, runner.PortFailure()));
 }
 
-int Flash(const Options& options, const struct stat& image) {
+int Flash(const Options& options, const OpenedImage& image) {
   const std::vector<std::string> ports = options.ports.empty() ? std::vector<std::string>{DEFAULT_PORT} : options.ports;
-  if (!DistinctDevices(ports) || !OutputsUsable(options)) return 1;
   const bool bench = ports.size() > 1;
   const std::vector<std::string> names = PortFileNames(ports);
-  DeviceRegistry registry;
+  std::vector<std::string> workdirs;
+  std::vector<std::string> stagingFiles;
+  std::vector<std::string> logs;
+  for (const std::string& name : names) {
+    workdirs.push_back(options.workdir.empty() ? "" : bench ? options.workdir + "/" + name : options.workdir);
+    if (!workdirs.back().empty()) stagingFiles.push_back(StagingIn(workdirs.back()));
+    logs.push_back(options.logDir.empty() ? "" : options.logDir + "/" + name + ".log");
+  }
+  std::vector<std::string> givenLogs;
+  if (!options.logDir.empty()) givenLogs = logs;
+  if (!DistinctDevices(ports) || !OutputsUsable(options, image, givenLogs, stagingFiles)) return 1;
+
+  // The report describes the bytes the devices are sent: the digest is taken of the
+  // open image before any of them starts.
+  ImageRecord imageRecord{image.Path(), image.Size(), "", false};
+  if (!options.report.empty()) imageRecord.sha256 = image.Sha256(&stopRequested);
+
+  PortClaims claims;
   std::vector<std::unique_ptr<DeviceRunner>> runners;
   for (std::size_t i = 0; i < ports.size(); ++i) {
-    std::string workdir = options.workdir.empty() ? "" : bench ? options.workdir + "/" + names[i] : options.workdir;
-    runners.push_back(
-        std::make_unique<DeviceRunner>(ports[i], std::move(workdir), bench, options.image, stopRequested, registry));
+    runners.push_back(std::make_unique<DeviceRunner>(ports[i], workdirs[i], bench, image, stopRequested, claims));
   }
   // Written once, before any transfer starts; the transfers only read it.
   HostOsCode = HOST_OS_CODE_OTHER;
   const bool live = ::isatty(STDERR_FILENO) != 0;
+  const std::uint32_t waitMs = options.waitSeconds * 1000;
   std::vector<DeviceRun> runs(ports.size());
   if (!bench) {
     ConsolePage page(stderr, live);
-    runs[0] = RunDevice(*runners[0], options, names[0], image, page, page, Complain, nullptr);
+    runs[0] = RunDevice(*runners[0], image, logs[0], waitMs, page, page, Complain, nullptr);
     if (!runs[0].closing.empty()) std::fprintf(stderr, "%s\n", runs[0].closing.c_str());
   } else {
-    Board board(stderr, live, TerminalWidth());
+    Board board(stderr, live, TerminalSizeOf);
     const Complaint complain = [&board](const std::string& what, const std::string& why) {
       board.Line("orvane-flash: " + what + ": " + why);
     };
@@ -272,7 +311,7 @@ int Flash(const Options& options, const struct stat& image) {
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < runners.size(); ++i) {
       threads.emplace_back([&, i] {
-        runs[i] = RunDevice(*runners[i], options, names[i], image, *rows[i], *rows[i], complain, rows[i]);
+        runs[i] = RunDevice(*runners[i], image, logs[i], waitMs, *rows[i], *rows[i], complain, rows[i]);
       });
     }
     for (std::thread& thread : threads) thread.join();
@@ -285,19 +324,17 @@ int Flash(const Options& options, const struct stat& image) {
   }
   runners.clear();  // every port closed and every own folder removed before the report
 
-  std::vector<std::string> results;
+  imageRecord.changed = image.Changed();
+  if (imageRecord.changed) Complain(image.Path(), LoadText(IDS_IMAGE_CHANGED));
+  std::vector<Verdict> verdicts;
   std::vector<DeviceRecord> records;
   for (const DeviceRun& run : runs) {
-    results.push_back(run.record.result);
+    verdicts.push_back(run.verdict);
     records.push_back(run.record);
   }
-  int status = ExitStatus(results, static_cast<int>(stopSignal));
+  int status = ExitStatus(verdicts, stopSignal.load());
   std::string why;
-  if (!options.report.empty() &&
-      !WriteWhole(options.report,
-                  ReportJson(options.image, static_cast<std::uint64_t>(image.st_size), Sha256OfFile(options.image),
-                             records),
-                  why)) {
+  if (!options.report.empty() && !WriteWhole(options.report, ReportJson(imageRecord, records), why)) {
     Complain(options.report, why);
     if (status == 0 || status == 3) status = 1;
   }
@@ -321,7 +358,11 @@ int main(int argc, char** argv) {
     std::printf("orvane-flash %s\n", ORVANE_VERSION);
     return 0;
   }
-  struct stat image {};
-  if (!ImageReadable(options.image, image)) return 1;
-  return options.command == Command::Check ? CheckImage(options.image) : Flash(options, image);
+  OpenedImage image;
+  std::string why;
+  if (!image.Open(options.image, why)) {
+    Complain(options.image, why);
+    return 1;
+  }
+  return options.command == Command::Check ? CheckImage(image) : Flash(options, image);
 }

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "string_table.h"
+
 bool PortLog::Open(const std::string& path, std::string& why) {
   file_.reset(std::fopen(path.c_str(), "w"));
   if (!file_) {
@@ -14,11 +16,17 @@ bool PortLog::Open(const std::string& path, std::string& why) {
   return true;
 }
 
-void PortLog::Note(const std::string& text) {
+void PortLog::Write(const std::string& text) {
   if (!file_) return;
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  std::fprintf(file_.get(), "[%9.3f] %s\n", seconds, text.c_str());
+  const int size = std::fprintf(file_.get(), "[%9.3f] %s\n", seconds, text.c_str());
   std::fflush(file_.get());
+  if (size > 0) written_ += static_cast<std::uint64_t>(size);
+}
+
+void PortLog::Note(const std::string& text) {
+  EndRun();
+  Write(text);
 }
 
 void PortLog::LineReceived(const std::string& line) {
@@ -34,12 +42,41 @@ void PortLog::LineReceived(const std::string& line) {
       shown += escape;
     }
   }
-  Note(shown);
+  if (shown == repeated_) {
+    ++repeats_;
+    return;
+  }
+  EndRun();
+  repeated_ = shown;
+  if (written_ + shown.size() < LOG_LIMIT_BYTES) {
+    Write(shown);
+  } else {
+    ++leftOut_;
+  }
+}
+
+// A run of one line: its first was written as it came, the rest as one line now.
+void PortLog::EndRun() {
+  if (repeats_ > 0) {
+    const std::string line = FormatText(IDS_LOG_REPEATED, {repeated_, std::to_string(repeats_ + 1)});
+    if (written_ + line.size() < LOG_LIMIT_BYTES) {
+      Write(line);
+    } else {
+      leftOut_ += repeats_;
+    }
+  }
+  repeated_.clear();
+  repeats_ = 0;
+}
+
+void PortLog::Close(const std::string& ending) {
+  EndRun();
+  if (leftOut_ > 0) Write(FormatText(IDS_LOG_LEFT_OUT, {std::to_string(leftOut_)}));
+  Write(ending);
 }
 
 void LoggedPage::SetStepCaption(const std::string& text) {
-  if (text != caption_) log_.Note(text);
-  caption_ = text;
+  if (captions_.IsNew(text)) log_.Note(text);
   inner_.SetStepCaption(text);
 }
 

@@ -1,19 +1,26 @@
 // One device's text log: each step caption and every line the device sent, with the
-// seconds since the run began, and how the run ended.
+// seconds since the run began, and how the run ended. A run of one line repeated is
+// written once with its count, and the device's lines stop at about 1 MiB: a device
+// that chatters cannot fill the disk.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "console_page.h"
 #include "progress_page.h"
 #include "status_lines.h"
 
 // A name for each port's log and working folder: its path with every byte outside
 // [A-Za-z0-9._-] as '_', made unique among the ports by a "-N" ending.
 std::vector<std::string> PortFileNames(const std::vector<std::string>& ports);
+
+// What a log holds of the device's lines at most.
+constexpr std::uint64_t LOG_LIMIT_BYTES = 1 << 20;
 
 class PortLog : public LineObserver {
  public:
@@ -25,11 +32,20 @@ class PortLog : public LineObserver {
   void Note(const std::string& text);
   // A device line, without its line feed, bytes outside printable text as \xNN.
   void LineReceived(const std::string& line) override;
+  // The last line: how the run ended, after what is still pending of the device's.
+  void Close(const std::string& ending);
 
  private:
+  void Write(const std::string& text);
+  void EndRun();
+
   std::string path_;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, &std::fclose};
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::uint64_t written_ = 0;
+  std::uint64_t leftOut_ = 0;
+  std::string repeated_;       // the device line of the current run
+  std::uint64_t repeats_ = 0;  // how often it came after its first
 };
 
 // A page that notes each new step caption in a log and passes everything on.
@@ -46,5 +62,5 @@ class LoggedPage : public ProgressPage {
  private:
   ProgressPage& inner_;
   PortLog& log_;
-  std::string caption_;
+  CaptionOnce captions_;
 };

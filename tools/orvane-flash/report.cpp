@@ -9,8 +9,7 @@
 
 #include "../common/json.h"
 
-std::string ReportJson(const std::string& imagePath, std::uint64_t imageBytes, const std::string& sha256,
-                       const std::vector<DeviceRecord>& devices) {
+std::string ReportJson(const ImageRecord& image, const std::vector<DeviceRecord>& devices) {
   JsonList list(false);
   for (const DeviceRecord& d : devices) {
     char seconds[32];
@@ -24,8 +23,13 @@ std::string ReportJson(const std::string& imagePath, std::uint64_t imageBytes, c
                  .Raw("log", d.log.empty() ? "null" : JsonString(d.log))
                  .Text());
   }
-  const std::string image = JsonList(true).Str("path", imagePath).Num("bytes", imageBytes).Str("sha256", sha256).Text();
-  return JsonList(true).Raw("image", image).Raw("devices", list.Text()).Text() + "\n";
+  const std::string opened = JsonList(true)
+                                 .Str("path", image.path)
+                                 .Num("bytes", image.bytes)
+                                 .Raw("sha256", image.sha256.empty() ? "null" : JsonString(image.sha256))
+                                 .Bool("changed", image.changed)
+                                 .Text();
+  return JsonList(true).Raw("image", opened).Raw("devices", list.Text()).Text() + "\n";
 }
 
 bool WriteWhole(const std::string& path, const std::string& text, std::string& why) {

@@ -15,8 +15,16 @@ struct DeviceRecord {
   std::string log;  // empty: no log
 };
 
-std::string ReportJson(const std::string& imagePath, std::uint64_t imageBytes, const std::string& sha256,
-                       const std::vector<DeviceRecord>& devices);
+// The image as the run opened it: its digest (empty: not taken, as a signal came
+// first), and whether it changed on disk while the run went on.
+struct ImageRecord {
+  std::string path;
+  std::uint64_t bytes = 0;
+  std::string sha256;
+  bool changed = false;
+};
+
+std::string ReportJson(const ImageRecord& image, const std::vector<DeviceRecord>& devices);
 
 // Writes the text to a temporary name beside path, then renames it there, so a report
 // is whole or absent. False with the system's reason.

@@ -27,6 +27,9 @@ const char USAGE[] =
     "                          send only the first LINES progress lines, then nothing\n"
     "  --drop STREAM:K         close the port after K bytes of the stream\n"
     "  --stall STREAM:K        take no more data after K bytes of the stream\n"
+    "  --refuse-midway STREAM:K:flash|compat\n"
+    "                          after K bytes of the stream, answer \"Flash Incorrect.\" or\n"
+    "                          \"OS not compatible.\" and take no more data\n"
     "  --slow-read BYTES:MS    read at most BYTES at a time, pausing MS between reads\n"
     "  --garbage N             N unrecognisable lines before each answer\n"
     "  --long-lines N          N lines over 127 bytes before each answer\n"
@@ -110,6 +113,15 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
            ParseNumber(rest, UINT64_MAX, options.dropBytes) && options.dropBytes > 0;
       options.drop = ref;
       options.stall = arg == "--stall";
+    } else if (arg == "--refuse-midway") {
+      const std::size_t colon = value.rfind(':');
+      const std::string line = colon == std::string::npos ? "" : value.substr(colon + 1);
+      ok = !options.drop && (line == "flash" || line == "compat") &&
+           ParseStreamAnd(value.substr(0, colon), ref, rest, true) &&
+           ParseNumber(rest, UINT64_MAX, options.dropBytes) && options.dropBytes > 0;
+      options.drop = ref;
+      options.stall = true;
+      options.midwayLine = line == "flash" ? "Flash Incorrect.\n" : "OS not compatible.\n";
     } else if (arg == "--slow-read") {
       const std::size_t colon = value.find(':');
       ok = colon != std::string::npos && ParseU32(value.substr(0, colon), options.slowBytes) &&

@@ -40,6 +40,7 @@ struct Options {
   std::optional<StreamRef> drop;
   std::uint64_t dropBytes = 0;
   bool stall = false;  // at the drop point, take no more data but keep the port
+  std::string midwayLine;  // with stall: the failure line sent at the drop point
   std::uint32_t slowBytes = 0;  // 0: read as much as is there
   std::uint32_t slowMs = 0;
   std::uint32_t garbageLines = 0;

@@ -68,7 +68,7 @@ Session::Session(const Options& options, const ImageCheck* check, int signalFd)
   if (options.silence)
     faults_.push_back({"silence", options.silence->text + " after " + std::to_string(options.silenceLines) + " lines"});
   if (options.drop)
-    faults_.push_back({options.stall ? "stall" : "drop",
+    faults_.push_back({!options.midwayLine.empty() ? "refuse-midway" : options.stall ? "stall" : "drop",
                        options.drop->text + " after " + std::to_string(options.dropBytes) + " bytes"});
   if (options.slowBytes)
     faults_.push_back({"slow-read", std::to_string(options.slowBytes) + " bytes per " + std::to_string(options.slowMs) + " ms"});
@@ -311,10 +311,18 @@ void Session::Feed(const std::uint8_t* data, std::size_t size) {
       Classify(stream);
     if (options_.drop && DropMatches(stream) && stream.received >= options_.dropBytes && options_.stall) {
       stream.dropped = true;
-      for (Fault& fault : faults_) fault.applied |= fault.name == "stall";
+      for (Fault& fault : faults_) fault.applied |= fault.name == "stall" || fault.name == "refuse-midway";
       std::cerr << "pdasim: taking no more data after " << stream.received << " bytes of stream " << stream.index
                 << "\n";
       stalled_ = true;
+      if (!options_.midwayLine.empty()) {
+        // The device's refusal goes out; what the host still writes piles up unread.
+        answering_ = &stream;
+        expect_ = Expect::Nothing;
+        after_ = After::Silence;
+        Queue(options_.midwayLine, 0);
+        return;
+      }
       phase_ = Phase::Silent;
       return;
     }

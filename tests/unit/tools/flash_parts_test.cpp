@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board.h"
 #include "closing.h"
-#include "common/sha256.h"
+#include "device_runner.h"
+#include "fakes.h"
 #include "port_log.h"
 #include "report.h"
 
@@ -53,8 +60,8 @@ TEST(ReportTest, OddPortNamesStayValidJson) {
   logged.port = "/dev/ttyUSB1";
   logged.result = "confirmed";
   logged.log = "logs/dev_ttyUSB1.log";
-  EXPECT_EQ(ReportJson("img \"1\"", 10, "ab", {odd, logged}),
-            "{\"image\": {\"path\": \"img \\\"1\\\"\", \"bytes\": 10, \"sha256\": \"ab\"}, \"devices\": ["
+  EXPECT_EQ(ReportJson({"img \"1\"", 10, "ab", false}, {odd, logged}),
+            "{\"image\": {\"path\": \"img \\\"1\\\"\", \"bytes\": 10, \"sha256\": \"ab\", \"changed\": false}, \"devices\": ["
             "{\"port\": \"/dev/a\\\"b\\\\c\\nd\\u0009e\\u007f\xc3\xa9\xef\xbf\xbd\", \"result\": \"failed\", "
             "\"reason\": \"The device answered \\\"Flash Incorrect.\\\" to the part-2 file.\", \"bytes_sent\": 33918, "
             "\"seconds\": 0.086, \"log\": null}, "
@@ -69,30 +76,110 @@ TEST(ReportTest, PortFileNamesAreSafeAndDistinct) {
                                       "dev_serial_by-path_pci-0_1.0"}));
 }
 
-TEST(ReportTest, TheWorstEndingDecidesTheExitStatus) {
-  EXPECT_EQ(ExitStatus({"confirmed", "confirmed"}, 0), 0);
-  EXPECT_EQ(ExitStatus({"confirmed", "unconfirmed"}, 0), 3);
-  EXPECT_EQ(ExitStatus({"unconfirmed", "refused", "confirmed"}, 0), 1);
-  EXPECT_EQ(ExitStatus({"failed", "interrupted"}, 2), 130);
+// What a board printed, read back from memory.
+class Printed {
+ public:
+  Printed() : file_(open_memstream(&text_, &size_)) {}
+  ~Printed() {
+    std::fclose(file_);
+    free(text_);
+  }
+  std::FILE* File() { return file_; }
+  std::string Text() {
+    std::fflush(file_);
+    return std::string(text_, size_);
+  }
+
+ private:
+  char* text_ = nullptr;
+  std::size_t size_ = 0;
+  std::FILE* file_;
+};
+
+TEST(BoardTest, AChangeTooSoonToDrawIsDrawnOnceItsTenthHasPassed) {
+  Printed out;
+  std::atomic<std::uint64_t> sent{0};
+  Board board(out.File(), true, [](std::size_t& columns, std::size_t& lines) {
+    columns = 100;
+    lines = 40;
+    return true;
+  });
+  BenchRow& row = board.AddRow("/dev/ttyUSB0", sent);
+  row.SetState("running", BenchRow::Phase::Running);
+  row.SetState("confirmed", BenchRow::Phase::Ended);  // within the same tenth
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (out.Text().find("confirmed") == std::string::npos && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(out.Text().find("confirmed"), std::string::npos) << "the row still says running";
 }
 
-TEST(Sha256Test, KnownDigestsWhateverThePieces) {
-  EXPECT_EQ(Sha256().Hex(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  Sha256 abc;
-  abc.Add(reinterpret_cast<const std::uint8_t*>("abc"), 3);
-  EXPECT_EQ(abc.Hex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  // A million 'a', in pieces that end on and off the 64-byte blocks.
-  const std::vector<std::uint8_t> a(1000, 'a');
-  Sha256 million;
-  for (std::size_t done = 0, piece = 1; done < 1000000; done += piece, piece = piece % 997 + 63) {
-    piece = std::min(piece, 1000000 - done);
-    for (std::size_t left = piece; left > 0;) {
-      const std::size_t n = std::min(left, a.size());
-      million.Add(a.data(), n);
-      left -= n;
-    }
+TEST(BoardTest, RowsThatNoLongerFitTheTerminalBecomeLines) {
+  for (const bool resized : {false, true}) {
+    SCOPED_TRACE(resized);
+    Printed out;
+    std::atomic<std::uint64_t> sent{0};
+    int looks = 0;
+    Board board(out.File(), true, [&](std::size_t& columns, std::size_t& lines) {
+      columns = 100;
+      // Three rows never fit three lines; forty do, until the terminal is made smaller.
+      lines = !resized ? 3 : looks++ == 0 ? 40 : 30;
+      return true;
+    });
+    std::vector<BenchRow*> rows;
+    for (const char* port : {"/dev/a", "/dev/b", "/dev/c"}) rows.push_back(&board.AddRow(port, sent));
+    rows[0]->SetState("running", BenchRow::Phase::Running);
+    rows[1]->SetStepCaption("STEP 3 : Download add-on program");
+    board.Finish({"table"});
+    const std::string text = out.Text();
+    // Once the rows are lines, nothing more is drawn over them.
+    EXPECT_FALSE(board.Live());
+    EXPECT_NE(text.find("/dev/b: STEP 3 : Download add-on program\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\033["), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 6), "table\n");
   }
-  EXPECT_EQ(million.Hex(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(PortLogTest, RunsOfOneLineAreOneLineAndALogStaysUnderItsLimit) {
+  TempFolder folder;
+  PortLog log;
+  std::string why;
+  ASSERT_TRUE(log.Open(folder.Path("port.log"), why));
+  for (int i = 0; i < 5000; ++i) log.LineReceived(".\n");
+  log.LineReceived("5 LENGTH\n");
+  for (int i = 0; i < 40000; ++i) log.LineReceived("chatter " + std::to_string(i) + " " + std::string(40, 'x') + "\n");
+  log.Close("Update done.");
+  std::ifstream in(folder.Path("port.log"));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line.substr(line.find("] ") + 2));
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "device: .");
+  EXPECT_EQ(lines[1], "device: . (5000 times in a row)");
+  EXPECT_EQ(lines[2], "device: 5 LENGTH");
+  EXPECT_EQ(lines.back(), "Update done.");
+  EXPECT_NE(lines[lines.size() - 2].find("more lines from the device were left out"), std::string::npos);
+  EXPECT_LE(folder.Read("port.log").size(), LOG_LIMIT_BYTES + 200);
+}
+
+TEST(CountedChannelTest, BytesCountOnceThePortNoLongerHoldsThem) {
+  std::atomic<std::uint64_t> sent{1000};  // what the device took through an earlier open of the port
+  auto owned = std::make_unique<FakeChannel>();
+  FakeChannel& port = *owned;
+  CountedChannel counted(std::move(owned), sent);
+  const std::vector<std::uint8_t> piece(12288, 7);
+  std::uint32_t written = 0;
+  port.held = 4000;
+  ASSERT_EQ(counted.Write(piece.data(), 12288, written), WriteEnd::Written);
+  EXPECT_EQ(sent.load(), 1000u + 12288 - 4000);
+  // The port went away holding 2500 bytes: those never reached the device.
+  port.held = 2500;
+  port.drainEnd = WriteEnd::Failed;
+  EXPECT_EQ(counted.Drain(), WriteEnd::Failed);
+  EXPECT_EQ(sent.load(), 1000u + 12288 - 2500);
+  port.held = 0;
+  port.drainEnd = WriteEnd::Written;
+  EXPECT_EQ(counted.Drain(), WriteEnd::Written);
+  EXPECT_EQ(sent.load(), 1000u + 12288);
 }
 
 }  // namespace
