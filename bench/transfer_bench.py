@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """Throughput of a whole orvane-flash transfer through a pty into pdasim, against a plain
 copy of the same byte count through a pty in the same run, and orvane-flash's peak
-memory for two image sizes.
+memory for two image sizes. With --base, the orvane-flash of another build runs in
+each round too, alternated with this one, into the same pdasim.
 
-usage: bench/transfer_bench.py BUILD_DIR [--os-mib N] [--large-os-mib N] [--rounds N]"""
+usage: bench/transfer_bench.py BUILD_DIR [--base BUILD_DIR] [--os-mib N] [--large-os-mib N]
+                               [--rounds N]"""
 
 import argparse
 import os
@@ -40,8 +42,9 @@ def plain_copy(image, count):
     return elapsed
 
 
-def flash(tools, image, work):
-    """One whole transfer into pdasim; wall time and orvane-flash's peak memory."""
+def flash(tools, image, work, flasher=None):
+    """One whole transfer into pdasim by the flasher (the build's own by default); wall
+    time and the flasher's peak memory."""
     link = os.path.join(work, "ttyUSB0")
     out = tempfile.mkdtemp(dir="/dev/shm")
     sim = subprocess.Popen([f"{tools}/pdasim/pdasim", "--link", link, "--out", out, "--dot-ms", "0",
@@ -49,7 +52,7 @@ def flash(tools, image, work):
                            stderr=subprocess.DEVNULL)
     while not os.path.exists(link):
         time.sleep(0.01)
-    elapsed, peak, code, _ = run_measured([f"{tools}/orvane-flash/orvane-flash", "--port", link, image],
+    elapsed, peak, code, _ = run_measured([flasher or f"{tools}/orvane-flash/orvane-flash", "--port", link, image],
                                           stderr=subprocess.DEVNULL)
     sim.wait(60)
     subprocess.run(["rm", "-rf", out])
@@ -58,33 +61,49 @@ def flash(tools, image, work):
     return elapsed, peak
 
 
+def median(values):
+    return sorted(values)[len(values) // 2]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
-    parser.add_argument("--os-mib", type=int, default=64)
+    parser.add_argument("--base")
+    parser.add_argument("--os-mib", type=int, default=128)
     parser.add_argument("--large-os-mib", type=int, default=512)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     tools = os.path.join(args.build, "tools")
+    flashers = {"new": f"{tools}/orvane-flash/orvane-flash"}
+    if args.base:
+        flashers["base"] = os.path.join(args.base, "tools/orvane-flash/orvane-flash")
 
     with tempfile.TemporaryDirectory() as work:
         image = os.path.join(work, "update.img")
         size = make_image(tools, image, args.os_mib)
-        ratios = []
-        for _ in range(args.rounds):
-            copy = plain_copy(image, size)
-            took, peak = flash(tools, image, work)
-            ratios.append(copy / took)
-            print(f"{size / 2**20:.1f} MiB: plain copy {copy:.2f} s ({size / copy / 2**20:.1f} MiB/s), "
-                  f"orvane-flash {took:.2f} s ({size / took / 2**20:.1f} MiB/s), peak {peak} KiB")
-        ratios.sort()
-        print(f"throughput ratio orvane-flash / plain copy: median {ratios[len(ratios) // 2]:.2f}")
+        ratios = {name: [] for name in flashers}
+        peaks = {}
+        for round_number in range(args.rounds):
+            # Each flasher in turn, the order swapped every round, each against a plain
+            # copy of its own taken just before it.
+            names = list(flashers) if round_number % 2 == 0 else list(reversed(flashers))
+            for name in names:
+                copy = plain_copy(image, size)
+                took, peaks[name] = flash(tools, image, work, flashers[name])
+                ratios[name].append(copy / took)
+                print(f"{name}: {size / 2**20:.1f} MiB: plain copy {copy:.2f} s ({size / copy / 2**20:.1f} MiB/s), "
+                      f"orvane-flash {took:.2f} s ({size / took / 2**20:.1f} MiB/s), peak {peaks[name]} KiB")
+        for name in flashers:
+            print(f"{name}: throughput ratio orvane-flash / plain copy: median {median(ratios[name]):.3f} "
+                  f"({', '.join(f'{r:.3f}' for r in ratios[name])})")
 
         large = os.path.join(work, "large.img")
         large_size = make_image(tools, large, args.large_os_mib)
         os.unlink(image)
-        _, large_peak = flash(tools, large, work)
-        print(f"peak memory: {peak} KiB for {size / 2**20:.0f} MiB, {large_peak} KiB for {large_size / 2**20:.0f} MiB")
+        for name in flashers:
+            _, large_peak = flash(tools, large, work, flashers[name])
+            print(f"{name}: peak memory: {peaks[name]} KiB for {size / 2**20:.0f} MiB, {large_peak} KiB for "
+                  f"{large_size / 2**20:.0f} MiB")
 
 
 if __name__ == "__main__":

@@ -8,9 +8,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <signal.h>
+#include <time.h>
+
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "stop_flag.h"
@@ -24,6 +29,51 @@ constexpr int NO_BYTE_WAIT_MS = 100;
 constexpr int ROOM_RECHECK_MS = 100;
 
 using Steady = std::chrono::steady_clock;
+
+// How long one system write may wait in the kernel for room before it returns with
+// what went out: the write loop looks at its bounds and the stop flag at least as often.
+constexpr long WRITE_SLICE_NS = 100L * 1000 * 1000;
+
+// The signal that cuts a write's wait short; its handler does nothing, and it is set
+// without restart, so the write returns with what it moved.
+int WriteSliceSignal() {
+  static std::once_flag installed;
+  static const int number = SIGRTMIN;
+  std::call_once(installed, [] {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    ::sigaction(number, &action, nullptr);
+  });
+  return number;
+}
+
+// A one-shot timer that interrupts this thread's system call once its slice is over.
+class WriteSlice {
+ public:
+  WriteSlice() {
+    sigevent event {};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = WriteSliceSignal();
+    event._sigev_un._tid = ::gettid();
+    ready_ = ::timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
+  }
+  ~WriteSlice() {
+    if (ready_) ::timer_delete(timer_);
+  }
+  WriteSlice(const WriteSlice&) = delete;
+  WriteSlice& operator=(const WriteSlice&) = delete;
+  bool Ready() const { return ready_; }
+  void Arm(long nanoseconds) {
+    itimerspec when {};
+    when.it_value.tv_nsec = nanoseconds;
+    ::timer_settime(timer_, 0, &when, nullptr);
+  }
+
+ private:
+  timer_t timer_{};
+  bool ready_ = false;
+};
 
 // The descriptor stays non-blocking for its whole life: every wait is a poll() with
 // its own bound.
@@ -75,24 +125,35 @@ class PosixSerialChannel : public DeviceChannel {
     if (::ioctl(fd_, TIOCEXCL) != 0) return Fail(std::strerror(errno));
     exclusive_ = true;
     if (::tcflush(fd_, TCIFLUSH) != 0) return Fail(std::strerror(errno));
+    // Writes wait in the kernel from now on, each for a bounded slice.
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return Fail(std::strerror(errno));
     return true;
   }
 
+  // A write waits in the kernel for room, as a plain blocking write does, for at most
+  // a slice at a time: no poll between pieces, and no piece cut into many writes.
   WriteEnd Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override {
+    written = 0;
+    // The slice's timer signals the thread that writes.
+    if (!slice_ || sliceThread_ != ::gettid()) {
+      slice_ = std::make_unique<WriteSlice>();
+      sliceThread_ = ::gettid();
+    }
+    if (!slice_->Ready()) return Fail(std::strerror(errno)), WriteEnd::Failed;
     return WriteWhileMoving(clock_, pace_, data, size, written, [this](const std::uint8_t* at, std::uint32_t left,
                                                                        std::uint32_t& moved) {
       if (StopRequested(stop_)) return false;
+      slice_->Arm(WRITE_SLICE_NS);
       const ssize_t n = ::write(fd_, at, left);
+      const int error = errno;
+      slice_->Arm(0);
       if (n > 0) {
         moved = static_cast<std::uint32_t>(n);
         Queued(held_);
         return true;
       }
-      if (n < 0 && errno != EAGAIN && errno != EINTR) return Fail(std::strerror(errno));
-      // The device takes nothing for now: wait a little for room.
-      pollfd ready{fd_, POLLOUT, 0};
-      // Hung up or failed, with no room to come: as the write itself would report it.
-      if (::poll(&ready, 1, ROOM_RECHECK_MS) > 0 && (ready.revents & POLLOUT) == 0) return Fail(std::strerror(EIO));
+      if (n < 0 && error != EINTR && error != EAGAIN) return Fail(std::strerror(error));
       return true;
     });
   }
@@ -118,15 +179,12 @@ class PosixSerialChannel : public DeviceChannel {
   // polls as hung up: every one of these is a port that has gone.
   bool ReadByte(std::uint8_t& byte, std::uint32_t& got) override {
     got = 0;
-    ssize_t n = ::read(fd_, &byte, 1);
-    if (n < 0 && errno == EAGAIN) {
-      pollfd ready{fd_, POLLIN, 0};
-      const int polled = ::poll(&ready, 1, NO_BYTE_WAIT_MS);
-      if (polled < 0) return errno == EINTR || Fail(std::strerror(errno));
-      if (polled == 0) return true;
-      if ((ready.revents & POLLIN) == 0) return Fail("hung up");
-      n = ::read(fd_, &byte, 1);
-    }
+    pollfd ready{fd_, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, NO_BYTE_WAIT_MS);
+    if (polled < 0) return errno == EINTR || Fail(std::strerror(errno));
+    if (polled == 0) return true;
+    if ((ready.revents & POLLIN) == 0) return Fail("hung up");
+    const ssize_t n = ::read(fd_, &byte, 1);
     if (n == 1) {
       got = 1;
       return true;
@@ -173,6 +231,8 @@ class PosixSerialChannel : public DeviceChannel {
   dev_t device_ = 0;
   std::string path_;
   SteadyClock clock_;
+  std::unique_ptr<WriteSlice> slice_;
+  pid_t sliceThread_ = 0;
   PaceWatch pace_;
   std::uint32_t held_ = 0;
   CommTimeouts timeouts_{};
