@@ -1,4 +1,5 @@
-"""pdasim over a real pty: answers, resets, faults, the report and its verdicts.
+"""pdasim over a real pty: answers, resets, faults, the report and its verdicts; and in
+its normal state, over loopback TCP, up to the restart into its downloader.
 
 The host side here is a small client of its own, so pdasim is checked against the
 formats rather than against the engine that will later talk to it."""
@@ -656,9 +657,10 @@ class NormalStateTest(PdaSimCase):
         base = ["--link", self.link, "--out", self.out]
         host = ["--normal", "wm5", "--host", "127.0.0.1:9"]
         for args in (["--normal", "wm5"], ["--host", "127.0.0.1:9"], host + ["--trigger", "/tmp/x"],
-                     host + ["--lock", "wm6:soon"], host + ["--battery", "101"], host + ["--battery", "50:low:ac-online"],
-                     host + ["--refuse-call", "ReadFile:5"], host + ["--device-name", "x" * 32],
-                     host + ["--os-version", "5.1"], host + ["--host", "localhost:990"]):
+                     host + ["--lock", "wm6:soon"], host + ["--battery", "101"],
+                     host + ["--battery", "50:low:ac-online"], host + ["--refuse-call", "ReadFile:5"],
+                     host + ["--device-name", "x" * 32], host + ["--os-version", "5.1"],
+                     host + ["--host", "localhost:990"]):
             result = subprocess.run([PDASIM, *base, *args], capture_output=True, text=True)
             self.assertEqual(result.returncode, 2, args)
 

@@ -88,7 +88,11 @@ void NormalState::Connection::Close(bool abortive) {
 }
 
 NormalState::NormalState(const Options& options, int signalFd, ProblemSink problem)
-    : options_(options), normal_(options.normal), signalFd_(signalFd), problem_(std::move(problem)), startMs_(NowMs()) {
+    : options_(options),
+      normal_(options.normal),
+      signalFd_(signalFd),
+      problem_(std::move(problem)),
+      startedAt_(NowMs()) {
   if (normal_.neverConnect) faults_.push_back({"never-connect", ""});
   if (normal_.lock == LockKind::Wm5) faults_.push_back({"lock", "wm5, every password refused"});
   if (normal_.lock == LockKind::Wm6)

@@ -78,7 +78,7 @@ class NormalState {
     bool applied = false;
   };
 
-  std::int64_t Since(std::int64_t now) const { return now - startMs_; }
+  std::int64_t Since(std::int64_t now) const { return now - startedAt_; }
   void End(const std::string& reason);
   void Fail(const std::string& problem);
   void Apply(const std::string& fault);
@@ -117,7 +117,9 @@ class NormalState {
   const NormalOptions& normal_;
   int signalFd_;
   ProblemSink problem_;
-  std::int64_t startMs_;
+  // Points in time are steady-clock milliseconds; those named ...AtMs_ count from
+  // startedAt_ instead, as the report does.
+  std::int64_t startedAt_;
   std::int64_t deadline_ = 0;
   bool ended_ = false;
   bool downloaderNext_ = false;

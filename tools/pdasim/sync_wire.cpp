@@ -1,5 +1,6 @@
 #include "sync_wire.h"
 
+#include "../common/json.h"
 #include "wire.h"
 
 namespace pdasim::sync {
@@ -27,40 +28,14 @@ std::u16string Utf8ToUtf16(const std::string& text, bool& valid) {
   valid = true;
   for (std::size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    std::uint32_t point = 0;
-    std::size_t length = 1;
-    if (lead < 0x80) {
-      point = lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      point = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      point = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      point = lead & 0x07u;
-    } else {
+    const std::size_t length = lead < 0x80 ? 1 : Utf8SequenceLength(text, i);
+    if (length == 0) {
       valid = false;
       return out;
     }
-    if (text.size() - i < length) {
-      valid = false;
-      return out;
-    }
-    for (std::size_t n = 1; n < length; ++n) {
-      const auto next = static_cast<unsigned char>(text[i + n]);
-      if ((next & 0xC0) != 0x80) {
-        valid = false;
-        return out;
-      }
-      point = point << 6 | (next & 0x3Fu);
-    }
-    const std::uint32_t least = length == 4 ? 0x10000 : length == 3 ? 0x800 : length == 2 ? 0x80 : 0;
-    if (point < least || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-      valid = false;
-      return out;
-    }
+    // A lead byte alone carries 7 bits; one of a sequence of n bytes carries 7 - n.
+    std::uint32_t point = lead & (length == 1 ? 0x7Fu : 0x7Fu >> length);
+    for (std::size_t n = 1; n < length; ++n) point = point << 6 | (static_cast<unsigned char>(text[i + n]) & 0x3Fu);
     if (point >= 0x10000) {
       point -= 0x10000;
       out += static_cast<char16_t>(0xD800 + (point >> 10));
