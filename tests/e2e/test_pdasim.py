@@ -612,6 +612,10 @@ class NormalStateTest(PdaSimCase):
             Host(self.link).close()
             self.proc.send_signal(signal.SIGTERM)
 
+        def launch_while_open(control, channel):
+            call(channel, write_file(self.open_file(channel), helper))
+            self.assertEqual(call(channel, CREATE_PROCESS_EXAMPLE)[4:12], u32(32, 0))
+
         def unasked_failure(control, channel):
             self.assertEqual(call(channel, CREATE_PROCESS_EXAMPLE)[4:8], u32(2))
 
@@ -622,6 +626,7 @@ class NormalStateTest(PdaSimCase):
                              0, "host closed the link", [len(helper)]),
             dropped_mid_write: (("--drop-link-after-write", "1500"), 0, "link dropped after", [1000]),
             lost_launch_reply: (("--lose-launch-reply",), 1, "terminated", [len(helper)]),
+            launch_while_open: ((), 1, "host closed the link", [len(helper)]),
             unasked_failure: ((), 1, "host closed the link", []),
         }
         for run, (args, exit_code, end, file_sizes) in cases.items():
@@ -638,6 +643,19 @@ class NormalStateTest(PdaSimCase):
                 self.assertEqual([f["bytes"] for f in normal["files"]], file_sizes)
                 self.assertTrue(all(f["applied"] for f in normal["faults"]), normal["faults"])
         self.assertIn("CreateProcess \\Nalvex.exe failed with lastError 2", report["problems"])
+
+    def test_device_older_than_the_newer_layout(self):
+        host = SyncHost(self)
+        self.start_normal(host, "wm5", "--os-version", "4.21.1088")
+        control = host.accept()
+        info = self.handshake(control, request6=False)
+        self.assertEqual((info["major"], info["minor"]), (4, 21))
+        channel = self.channel(host, control, 1)
+        channel.sendall(VERSION_EXAMPLE)
+        self.assertRaises(ConnectionResetError, channel.recv, 1)
+        code, report = self.finish()
+        self.assertEqual((code, report["end"]), (1, "protocol error"))
+        self.assertIn("predates it", report["problems"][0])
 
     def test_never_connect(self):
         host = SyncHost(self)
