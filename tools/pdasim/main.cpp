@@ -1,4 +1,5 @@
-// pdasim: the simulated device's USB downloader, on a pseudo-terminal.
+// pdasim: the simulated device: its USB downloader on a pseudo-terminal, and before it
+// (with --normal) its normal state on the sync link.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,7 +25,7 @@ int main(int argc, char** argv) {
   pdasim::Options options;
   const std::string complaint = pdasim::ParseOptions(argc, argv, options);
   if (!complaint.empty()) {
-    std::cerr << "pdasim: " << complaint << "\n" << pdasim::USAGE;
+    std::cerr << "pdasim: " << complaint << "\n" << pdasim::USAGE << pdasim::NORMAL_USAGE;
     return 2;
   }
   pdasim::ImageCheck check;

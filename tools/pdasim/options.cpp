@@ -66,6 +66,12 @@ bool ParseStreamAnd(const std::string& text, StreamRef& ref, std::string& rest, 
 
 std::string ParseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
+    std::string complaint;
+    if (const int used = ParseNormalOption(argc, argv, i, options.normal, complaint); used || !complaint.empty()) {
+      if (!complaint.empty()) return complaint;
+      i += used - 1;
+      continue;
+    }
     const std::string arg = argv[i];
     if (arg == "--no-return") {
       options.noReturn = true;
@@ -137,7 +143,7 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
   }
   if (options.link.empty()) return "--link is required";
   if (options.out.empty()) return "--out is required";
-  return "";
+  return FinishNormalOptions(options.normal, options.trigger);
 }
 
 }  // namespace pdasim

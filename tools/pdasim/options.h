@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "normal_options.h"
 #include "wire.h"
 
 namespace pdasim {
@@ -46,6 +47,8 @@ struct Options {
   std::uint32_t garbageLines = 0;
   std::uint32_t longLines = 0;
   bool noReturn = false;
+
+  NormalOptions normal;
 };
 
 extern const char USAGE[];

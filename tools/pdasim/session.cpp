@@ -75,6 +75,8 @@ Session::Session(const Options& options, const ImageCheck* check, int signalFd)
   if (options.garbageLines) faults_.push_back({"garbage", std::to_string(options.garbageLines) + " lines"});
   if (options.longLines) faults_.push_back({"long-lines", std::to_string(options.longLines) + " lines"});
   if (options.noReturn) faults_.push_back({"no-return", ""});
+  if (options.normal.kind != DeviceKind::None)
+    normal_.emplace(options, signalFd, [this](const std::string& text) { Problem(text); });
 }
 
 std::int64_t Session::Now() const {
@@ -119,7 +121,11 @@ int Session::Run() {
     std::filesystem::remove(Path(RoleFile(role)), ignored);
   std::filesystem::remove(Path("report.json"), ignored);
 
-  if (options_.trigger.empty()) Publish();
+  if (normal_ && !normal_->Run(deadline_)) {
+    End(normal_->EndReason());
+  } else if (options_.trigger.empty()) {
+    Publish();
+  }
   while (phase_ != Phase::Ended) Step();
 
   if (inStream_ && !streams_.back()->dropped)
@@ -639,7 +645,8 @@ void Session::WriteReport(int exitCode) const {
       .Str("verification", verification_)
       .Num("resets", resets_)
       .Num("unexpected_bytes", unexpectedBytes_)
-      .Raw("streams", streams.Text());
+      .Raw("streams", streams.Text())
+      .Raw("normal_state", normal_ ? normal_->Report() : "null");
 
   const std::string temp = Path("report.json.tmp");
   std::ofstream out(temp, std::ios::trunc);

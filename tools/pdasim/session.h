@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "image_check.h"
+#include "normal_state.h"
 #include "options.h"
 #include "pty_port.h"
 #include "wire.h"
@@ -101,6 +103,7 @@ class Session {
   const Options& options_;
   const ImageCheck* check_;
   int signalFd_;
+  std::optional<NormalState> normal_;  // with --normal: the device before its downloader
   PtyPort port_;
   Phase phase_ = Phase::WaitTrigger;
   Expect expect_ = Expect::First;
