@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <fstream>
 #include <sstream>
@@ -123,6 +124,7 @@ LinkEnding FindLinkInterface(const LinkPaths& paths, const std::string& named, s
   for (const std::string& entry : FolderEntries(paths.netClass)) {
     if (DriverOf(paths.netClass + "/" + entry) == LINK_DRIVER) links.push_back(entry);
   }
+  std::sort(links.begin(), links.end());
   if (links.size() == 1) {
     name = links.front();
   } else if (links.empty()) {

@@ -33,7 +33,8 @@ std::vector<std::uint8_t> Words(std::initializer_list<std::uint32_t> words) {
 
 // The block from its platform name on. [uncertain] Both connection managers written
 // against devices skip one byte after the model name, which one description of the
-// block does not show: a block is read with it, and without it when that fails.
+// block does not show: a block is read with it, and when that fails, without it, as
+// that description has it, with nothing after the key.
 bool ParseBlockTail(WireReader in, bool extraByte, DeviceInfo& info) {
   std::uint32_t platformBytes = 0;
   std::uint32_t modelBytes = 0;
@@ -46,7 +47,7 @@ bool ParseBlockTail(WireReader in, bool extraByte, DeviceInfo& info) {
   // Component entries, two words each, that nothing here needs.
   if (!in.U32(components) || !in.Skip(std::uint64_t{components} * 8)) return false;
   // Whatever follows the key (extra data of unsettled meaning) is left unread.
-  if (!in.U32(info.passwordKey)) return false;
+  if (!in.U32(info.passwordKey) || (!extraByte && in.Remaining() != 0)) return false;
   info.platform = PrintableFromLatin1(platform, platformBytes);
   info.model = PrintableFromLatin1(model, modelBytes);
   return true;
