@@ -272,6 +272,13 @@ class LinkTest : public testing::Test {
     return *device_;
   }
   std::string Reason() const { return LinkEndingReason(link->Ending()); }
+  // Connect fails with this result, in a sentence that says this.
+  void ConnectEndsWith(LinkResult result, const std::string& saying) {
+    Begin();
+    EXPECT_FALSE(link->Connect());
+    EXPECT_EQ(link->Ending().result, result);
+    EXPECT_NE(Reason().find(saying), std::string::npos) << Reason();
+  }
 
   Script script;
   LinkOptions options = [] {
@@ -318,29 +325,20 @@ TEST_F(LinkTest, ADeviceLockedOnItsScreenIsWaitedForOnceTheUserIsTold) {
 TEST_F(LinkTest, ADeviceNotUnlockedInTimeEndsTheRun) {
   script.info.passwordKey = 0xFFFFFFFF;
   options.times.unlock = 300;
-  Begin();
-  EXPECT_FALSE(link->Connect());
-  EXPECT_EQ(link->Ending().result, LinkResult::NotUnlocked);
-  EXPECT_NE(Reason().find("within 0.3 s"), std::string::npos) << Reason();
+  ConnectEndsWith(LinkResult::NotUnlocked, "within 0.3 s");
 }
 
 TEST_F(LinkTest, APasswordTheHostWouldSendIsRefusedBeforeAnythingIsWritten) {
   script.info.passwordKey = 0x5A;
-  Begin();
-  EXPECT_FALSE(link->Connect());
-  EXPECT_EQ(link->Ending().result, LinkResult::DeviceLocked);
+  ConnectEndsWith(LinkResult::DeviceLocked, "remove its password");
   EXPECT_EQ(link->Info().name, "vmda");
-  EXPECT_NE(Reason().find("remove its password"), std::string::npos);
   EXPECT_EQ(Device().hostWords, Words({3}));
 }
 
 TEST_F(LinkTest, AnOsOlderThanTheNewerLayoutIsRefusedWithItsVersion) {
   script.info.osMajor = 4;
   script.info.osMinor = 21;
-  Begin();
-  EXPECT_FALSE(link->Connect());
-  EXPECT_EQ(link->Ending().result, LinkResult::OsTooOld);
-  EXPECT_NE(Reason().find("4.21"), std::string::npos) << Reason();
+  ConnectEndsWith(LinkResult::OsTooOld, "version 4.21");
 }
 
 TEST_F(LinkTest, PushAndLaunchRunUnchangedOverTheLink) {
@@ -426,14 +424,25 @@ TEST_F(LinkTest, TheControlConnectionIsKeptAliveWhileTheLinkWaits) {
   EXPECT_GE(Device().pings, 2);
 }
 
+TEST_F(LinkTest, AListenerIsBoundToItsInterfaceAndAPortTakenThereIsNamed) {
+  options.interfaceName = "lo";
+  Begin();
+  ASSERT_TRUE(link->Connect()) << Reason();
+  EXPECT_EQ(link->InterfaceName(), "lo");
+  LinkOptions second = options;
+  second.listen = link->ListenAddress();
+  SyncLink other(second);
+  EXPECT_FALSE(other.Open());
+  EXPECT_EQ(other.Ending().result, LinkResult::AddressInUse);
+  const std::string where = FormatLinkAddress(*second.listen) + " (lo)";
+  EXPECT_NE(LinkEndingReason(other.Ending()).find(where), std::string::npos) << LinkEndingReason(other.Ending());
+}
+
 TEST_F(LinkTest, TheTriggerIsResentUntilTheBoundThenNoDeviceIsTheEnding) {
   script.connects = false;
   options.times.connect = 1000;
   options.times.triggerEvery = 300;
-  Begin();
-  EXPECT_FALSE(link->Connect());
-  EXPECT_EQ(link->Ending().result, LinkResult::NeverConnected);
-  EXPECT_NE(Reason().find("within 1 s"), std::string::npos) << Reason();
+  ConnectEndsWith(LinkResult::NeverConnected, "within 1 s");
   EXPECT_GE(Device().triggers, 3);
 }
 
