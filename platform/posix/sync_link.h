@@ -3,10 +3,10 @@
 // connection, and remote-API channels on its later ones. It fills the Rapi seam, so
 // that device preparation's push and launch run over it unchanged.
 //
-// Nothing here blocks without a bound: every wait is a poll of at most STOP_CHECK_MS,
-// and a stop request ends it. While the device is connected, every wait also keeps its
-// control connection alive and watches the link: a link whose interface has gone, or
-// whose device has closed a connection, is gone for good.
+// Nothing here blocks without a bound: every wait is cut into polls of at most 50 ms,
+// so that a stop request ends it within that. Every wait also watches the link's
+// interface and, once the device is connected, keeps its control connection alive: a
+// link whose interface has gone, or whose device has closed a connection, is gone for good.
 //
 // Use from one thread: Open, Connect, then channels (ConnectRapi) and calls.
 #pragma once
