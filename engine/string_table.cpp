@@ -281,6 +281,25 @@ const StringEntry STRING_TABLE[] = {
      "The device is locked: unlock it on its own screen (waiting up to %s s)."},
     {IDS_LINK_LOOK_AT_DEVICE,
      "The device has not answered the start of the program yet: look at its screen, it may be asking whether to run it."},
+    {IDS_LINK_POWER_TOO_LOW,
+     "The device runs on its battery at %s: connect it to AC power before the update (or give --any-power)."},
+    {IDS_LINK_HELPER_NOT_STARTED,
+     "Nalvex.exe did not start on the device: %s"},
+    {IDS_LINK_NO_DOWNLOADER,
+     "Nalvex.exe started, but the downloader's port %s did not appear in time: check that a tty appears for the "
+     "device in its downloader (dmesg), give it longer with --wait, or name it with --port."},
+    {IDS_ROAD_LOOKING,
+     "Looking for the device on its USB network link"},
+    {IDS_ROAD_DEVICE,
+     "Device %s"},
+    {IDS_ROAD_PUSHING,
+     "Copying Nalvex.exe to the device"},
+    {IDS_ROAD_STARTING,
+     "Starting Nalvex.exe on the device"},
+    {IDS_ROAD_AWAITING_PORT,
+     "Waiting for the device's USB downloader at %s"},
+    {IDS_HELPER_NOT_A_PROGRAM,
+     "not a Windows CE program (no MZ header)"},
 };
 
 const std::size_t STRING_TABLE_SIZE = sizeof(STRING_TABLE) / sizeof(STRING_TABLE[0]);

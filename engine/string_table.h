@@ -151,6 +151,16 @@ enum StringId : std::uint32_t {
   IDS_DEVICE_ERROR_BAD_NAME = 286,
   IDS_LINK_UNLOCK_ON_DEVICE = 287,
   IDS_LINK_LOOK_AT_DEVICE = 288,
+  // orvane-flash: the road from the device's normal state into its downloader.
+  IDS_LINK_POWER_TOO_LOW = 289,
+  IDS_LINK_HELPER_NOT_STARTED = 290,
+  IDS_LINK_NO_DOWNLOADER = 291,
+  IDS_ROAD_LOOKING = 292,
+  IDS_ROAD_DEVICE = 293,
+  IDS_ROAD_PUSHING = 294,
+  IDS_ROAD_STARTING = 295,
+  IDS_ROAD_AWAITING_PORT = 296,
+  IDS_HELPER_NOT_A_PROGRAM = 297,
 };
 
 struct StringEntry {

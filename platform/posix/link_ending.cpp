@@ -75,6 +75,9 @@ std::string LinkEndingReason(const LinkEnding& ending) {
     case LinkResult::ReplyMalformed: return FormatText(IDS_LINK_REPLY_MALFORMED, {call});
     case LinkResult::LinkGone: return LoadText(IDS_LINK_GONE);
     case LinkResult::Stopped: return LoadText(IDS_LINK_STOPPED);
+    case LinkResult::PowerTooLow: return FormatText(IDS_LINK_POWER_TOO_LOW, {detail});
+    case LinkResult::HelperNotStarted: return FormatText(IDS_LINK_HELPER_NOT_STARTED, {detail});
+    case LinkResult::NoDownloader: return FormatText(IDS_LINK_NO_DOWNLOADER, {detail});
     case LinkResult::None: break;
   }
   return LoadText(IDS_REASON_UNEXPECTED_ERROR);

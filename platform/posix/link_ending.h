@@ -28,6 +28,10 @@ enum class LinkResult {
   ReplyMalformed,      // a call's answer was not understood
   LinkGone,            // the device's link went away
   Stopped,             // a stop was requested
+  // The road into the downloader, once the link has done its part.
+  PowerTooLow,         // on battery, below what an update needs (detail: the figures)
+  HelperNotStarted,    // the helper's start was never answered, and the link stayed (detail: the link's reason)
+  NoDownloader,        // the helper started, but the downloader's port never appeared (detail: the port)
 };
 
 // The remote-API call an ending concerns.
@@ -38,7 +42,8 @@ struct LinkEnding {
   RapiCall call = RapiCall::None;
   std::uint32_t lastError = 0;  // of CallRefused
   // What the sentence names: the interface or interfaces, the address, the seconds
-  // waited, the word or block size received, the OS version, or the system's own words.
+  // waited, the word or block size received, the OS version, the port, the power's
+  // figures, or the system's own words.
   std::string detail;
 };
 

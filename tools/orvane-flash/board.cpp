@@ -52,7 +52,7 @@ void BenchRow::SetStepCaption(const std::string& text) {
   if (!captions_.IsNew(text)) return;
   if (!board_.Live()) {
     board_.Line(port_ + ": " + text);
-    board_.Line(port_ + ": " + lines_.ProgressLine(overall_.Percent()));
+    if (overall_.Ranged()) board_.Line(port_ + ": " + lines_.ProgressLine(overall_.Percent()));
   }
   {
     std::lock_guard<std::mutex> hold(board_.Lock());

@@ -31,6 +31,16 @@ Verdict VerdictOf(DownloadResult result) {
   }
 }
 
+Verdict VerdictOf(LinkResult result) {
+  switch (result) {
+    case LinkResult::DeviceLocked:
+    case LinkResult::OsTooOld:
+    case LinkResult::PowerTooLow: return Verdict::Refused;
+    case LinkResult::Stopped: return Verdict::Interrupted;
+    default: return Verdict::Failed;
+  }
+}
+
 const char* VerdictWord(Verdict verdict) { return TextOf(verdict).word; }
 
 std::string ClosingReason(const DownloadEnding& ending, const std::string& portFailure) {

@@ -7,11 +7,15 @@
 #include <vector>
 
 #include "download.h"
+#include "link_ending.h"
 
 // What became of one device, worst last.
 enum class Verdict { Confirmed, Unconfirmed, Failed, Refused, Interrupted };
 
 Verdict VerdictOf(DownloadResult result);
+// Of the road into the downloader: a device this run will not update as it stands
+// (locked, too old, on a low battery) is refused; a stop interrupts; the rest fail.
+Verdict VerdictOf(LinkResult result);
 // The report's word: "confirmed", "unconfirmed", "failed", "refused" or "interrupted".
 const char* VerdictWord(Verdict verdict);
 

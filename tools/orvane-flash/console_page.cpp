@@ -26,6 +26,7 @@ bool Throttle::Due() {
 }
 
 void ConsoleBar::SetRange(std::int32_t upper) {
+  ranged_ = true;
   upper_ = upper;
   listener_.BarsMoved();
 }
@@ -45,7 +46,7 @@ std::string ProgressLines::ProgressLine(int percent) {
 void ConsolePage::SetStepCaption(const std::string& text) {
   if (!captions_.IsNew(text)) return;
   PrintLine(text);
-  if (!live_) PrintLine(lines_.ProgressLine(overall_.Percent()));
+  if (!live_ && overall_.Ranged()) PrintLine(lines_.ProgressLine(overall_.Percent()));
 }
 
 void ConsolePage::ClearLiveLine() {

@@ -51,9 +51,12 @@ class ConsoleBar : public ProgressBar {
   void SetPos(std::int32_t position) override;
   std::int32_t GetPos() override { return pos_; }
   int Percent() const { return PercentOf(pos_, upper_); }
+  // Whether a transfer has given the bar its range: before, there is no percentage.
+  bool Ranged() const { return ranged_; }
 
  private:
   BarListener& listener_;
+  bool ranged_ = false;
   std::int32_t upper_ = 100;
   std::int32_t pos_ = 0;
 };

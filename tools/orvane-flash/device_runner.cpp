@@ -50,7 +50,7 @@ std::unique_ptr<DeviceChannel> DeviceRunner::CountedPorts::Open(const std::strin
   return std::make_unique<CountedChannel>(std::move(port), sent);
 }
 
-DeviceRunner::DeviceRunner(std::string port, std::string workdir, bool makeWorkdir, const OpenedImage& image,
+DeviceRunner::DeviceRunner(std::string port, std::string workdir, bool makeWorkdir, const OpenedFile& image,
                            const StopFlag& stop, PortClaims& claims)
     : port_(std::move(port)),
       workdir_(std::move(workdir)),
@@ -76,8 +76,14 @@ bool DeviceRunner::OpenLog(const std::string& path, const Complaint& complain) {
   return log_.Open(path, why) || Refuse(path, why, complain);
 }
 
+LinkEnding DeviceRunner::IntoDownloader(const Road& road, const LinkOptions& link, ProgressPage& page) {
+  LoggedPage logged(page, log_);
+  LinkOptions stoppable = link;
+  stoppable.stop = &stop_;
+  return ::IntoDownloader(road, stoppable, logged);
+}
+
 bool DeviceRunner::Prepare(std::uint32_t waitMs, const Complaint& complain) {
-  if (!workdir_.empty() && !TakeWorkdir(complain)) return false;
   if (!AwaitPort(waitMs, complain)) return false;
   if (workdir_.empty()) {
     const char* tmp = std::getenv("TMPDIR");
@@ -106,7 +112,8 @@ bool DeviceRunner::AwaitPort(std::uint32_t waitMs, const Complaint& complain) {
 // A given working folder must exist (or be made) and be free of other runs, and the
 // staging file made there, cut to length 0 when the run starts, must be a plain file
 // other than the image.
-bool DeviceRunner::TakeWorkdir(const Complaint& complain) {
+bool DeviceRunner::TakeFolder(const Complaint& complain) {
+  if (workdir_.empty()) return true;
   if (makeWorkdir_ && ::mkdir(workdir_.c_str(), 0700) != 0 && errno != EEXIST) {
     return Refuse(workdir_, std::strerror(errno), complain);
   }

@@ -12,7 +12,8 @@
 #include <string>
 
 #include "download.h"
-#include "opened_image.h"
+#include "into_downloader.h"
+#include "opened_file.h"
 #include "port_log.h"
 #include "posix_serial.h"
 #include "stop_flag.h"
@@ -49,7 +50,7 @@ class DeviceRunner {
  public:
   // workdir empty: a fresh temporary folder of the runner's own. makeWorkdir: the
   // given folder is made when it does not exist.
-  DeviceRunner(std::string port, std::string workdir, bool makeWorkdir, const OpenedImage& image,
+  DeviceRunner(std::string port, std::string workdir, bool makeWorkdir, const OpenedFile& image,
                const StopFlag& stop, PortClaims& claims);
   ~DeviceRunner();
   DeviceRunner(const DeviceRunner&) = delete;
@@ -57,9 +58,15 @@ class DeviceRunner {
 
   // Opens the log this run writes; false, with the reason told, when it cannot.
   bool OpenLog(const std::string& path, const Complaint& complain);
-  // Checks the working folder and the port before anything is done, and takes the
-  // folder; a port that cannot be used yet is tried again for up to waitMs. False when
-  // one cannot be used (Refusal says why; complain has been told) or a stop came first.
+  // Checks a given working folder before anything is done, and takes it. False when it
+  // cannot be used (Refusal says why; complain has been told).
+  bool TakeFolder(const Complaint& complain);
+  // Takes the device from its normal state into its downloader over its link, the page
+  // (and the log) showing each step; an ending with result None once the helper started.
+  LinkEnding IntoDownloader(const Road& road, const LinkOptions& link, ProgressPage& page);
+  // Checks the port, which is tried again for up to waitMs while it cannot be used yet,
+  // and makes the runner's own folder when none was given. False when the port cannot
+  // be used (Refusal says why; complain has been told) or a stop came first.
   bool Prepare(std::uint32_t waitMs, const Complaint& complain);
   // Runs the download sequence onto the device, with the page showing it.
   DownloadEnding Run(ProgressPage& page, MessageBoxes& messages);
@@ -90,13 +97,12 @@ class DeviceRunner {
   };
 
   bool Refuse(const std::string& what, const std::string& why, const Complaint& complain);
-  bool TakeWorkdir(const Complaint& complain);
   bool AwaitPort(std::uint32_t waitMs, const Complaint& complain);
 
   std::string port_;
   std::string workdir_;
   bool makeWorkdir_;
-  const OpenedImage& image_;
+  const OpenedFile& image_;
   const StopFlag& stop_;
   bool ownWorkdir_ = false;
   bool removeStaging_ = false;

@@ -23,8 +23,10 @@
 #include "console_page.h"
 #include "device_runner.h"
 #include "download.h"
+#include "device_prep/device_push.h"
 #include "image.h"
-#include "opened_image.h"
+#include "into_downloader.h"
+#include "opened_file.h"
 #include "options.h"
 #include "posix_file.h"
 #include "posix_serial.h"
@@ -93,7 +95,7 @@ int Refuse(std::uint32_t textId) {
 }
 
 // Validates the image with the transfer's own checks and prints what would be sent.
-int CheckImage(const OpenedImage& opened) {
+int CheckImage(const OpenedFile& opened) {
   auto image = opened.Reader();
   TransferPlan plan;
   const bool sendable = PlanTransfer(*image, plan);
@@ -174,7 +176,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 // The report and the logs go where the run can write, and never over the image or a
 // staging file, or the run does not start.
-bool OutputsUsable(const Options& options, const OpenedImage& image, const std::vector<std::string>& logs,
+bool OutputsUsable(const Options& options, const OpenedFile& image, const std::vector<std::string>& logs,
                    const std::vector<std::string>& stagingFiles) {
   auto folderUsable = [](const std::string& folder) {
     struct stat node {};
@@ -225,16 +227,89 @@ struct DeviceRun {
   std::string closing;
 };
 
-// Prepares one device and runs its transfer; row is its bench row, if any.
-DeviceRun RunDevice(DeviceRunner& runner, const OpenedImage& image, const std::string& log, std::uint32_t waitMs,
-                    ProgressPage& page, MessageBoxes& boxes, const Complaint& complain, BenchRow* row) {
+// The link of the device with this index: its interface, or the addresses given for it.
+LinkOptions LinkOptionsFor(const Options& options, std::size_t device) {
+  LinkOptions link;
+  link.stop = &stopRequested;
+  if (!options.links.empty()) link.interfaceName = options.links[device];
+  LinkAddress address;
+  if (!options.listens.empty() && ParseLinkAddress(options.listens[device], HOST_LISTEN_PORT, address)) {
+    link.listen = address;
+  }
+  if (!options.triggers.empty() && ParseLinkAddress(options.triggers[device], DEVICE_TRIGGER_PORT, address)) {
+    link.trigger = address;
+  }
+  return link;
+}
+
+bool LinkAddressesValid(const Options& options) {
+  LinkAddress address;
+  for (const std::string& text : options.listens) {
+    if (!ParseLinkAddress(text, HOST_LISTEN_PORT, address)) return false;
+  }
+  for (const std::string& text : options.triggers) {
+    if (!ParseLinkAddress(text, DEVICE_TRIGGER_PORT, address)) return false;
+  }
+  return true;
+}
+
+// A Windows CE program, as any PE image, begins with "MZ": a wrong file named as the
+// helper is refused before any device is touched.
+bool LooksLikeProgram(const OpenedFile& helper) {
+  char start[2] = {};
+  return ReadExactly(*helper.Reader(), start, 2) && start[0] == 'M' && start[1] == 'Z';
+}
+
+// What the device on its link tells about itself; nothing is written to it.
+int ShowDeviceInfo(LinkOptions link) {
+  link.notify = [](LinkNotice notice, const std::string& detail) {
+    std::fprintf(stderr, "%s\n", LinkNoticeText(notice, detail).c_str());
+  };
+  SyncLink device(std::move(link));
+  auto failed = [&device] {
+    if (StopRequested(&stopRequested)) return Stopped();
+    const std::string where =
+        device.InterfaceName().empty() ? FormatLinkAddress(device.ListenAddress()) : device.InterfaceName();
+    Complain(where, LinkEndingReason(device.Ending()));
+    return 1;
+  };
+  if (!device.Open() || !device.Connect()) return failed();
+  const DeviceInfo& info = device.Info();
+  std::printf("device %s\nmodel %s\nplatform %s\n", info.name.c_str(), info.model.c_str(), info.platform.c_str());
+  if (ConnectRapi(device) != RAPI_CONNECTED) return failed();
+  OsVersionInfo version;
+  PowerStatus power;
+  const bool told = device.GetVersionEx(version) && device.GetSystemPowerStatusEx(power);
+  device.CeRapiUninit();
+  if (!told) return failed();
+  std::printf("os %u.%u.%u\npower %s\n", version.major, version.minor, version.build, DescribePower(power).c_str());
+  return 0;
+}
+
+// What a device's run is given besides its runner.
+struct DeviceRoad {
+  std::string log;           // empty: no log
+  std::uint32_t waitMs = 0;  // for its port to appear
+  const Road* road = nullptr;  // from the normal state over its link; null: in its downloader already
+  LinkOptions link;
+};
+
+// Prepares one device, from its normal state when it has a road, and runs its
+// transfer; row is its bench row, if any.
+DeviceRun RunDevice(DeviceRunner& runner, const OpenedFile& image, const DeviceRoad& setup, ProgressPage& page,
+                    MessageBoxes& boxes, const Complaint& complain, BenchRow* row) {
+  const auto started = std::chrono::steady_clock::now();
   DeviceRun run;
   DeviceRecord& record = run.record;
   record.port = runner.Port();
   auto state = [row](const std::string& text, BenchRow::Phase phase) {
     if (row != nullptr) row->SetState(text, phase);
   };
+  // The seconds of a run that ends before its transfer count from its start.
   auto end = [&](Verdict verdict, const std::string& reason) {
+    if (record.seconds == 0) {
+      record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    }
     run.verdict = verdict;
     record.result = VerdictWord(verdict);
     record.reason = reason;
@@ -243,15 +318,30 @@ DeviceRun RunDevice(DeviceRunner& runner, const OpenedImage& image, const std::s
     state(record.result, BenchRow::Phase::Ended);
     return run;
   };
-  const bool logged = log.empty() || runner.OpenLog(log, complain);
-  record.log = runner.LogPath();
-  state("waiting for the port", BenchRow::Phase::Waiting);
-  if (!logged || !runner.Prepare(waitMs, complain)) {
-    // Stopped while the port was awaited, or refused with a reason told already.
-    if (runner.Refusal().empty()) return end(Verdict::Interrupted, LoadText(IDS_REASON_NOTHING_SENT));
+  // Refused with a reason told already: the refusal is the last word.
+  auto refused = [&] {
     end(Verdict::Refused, runner.Refusal());
     run.closing.clear();
     return run;
+  };
+  const bool logged = setup.log.empty() || runner.OpenLog(setup.log, complain);
+  record.log = runner.LogPath();
+  if (!logged || !runner.TakeFolder(complain)) return refused();
+  if (StopRequested(&stopRequested)) return end(Verdict::Interrupted, LoadText(IDS_REASON_NOTHING_SENT));
+  if (setup.road != nullptr) {
+    state("connecting", BenchRow::Phase::Waiting);
+    const LinkEnding ending = runner.IntoDownloader(*setup.road, setup.link, page);
+    if (ending.result != LinkResult::None) return end(VerdictOf(ending.result), LinkEndingReason(ending));
+    page.SetStepCaption(FormatText(IDS_ROAD_AWAITING_PORT, {runner.Port()}));
+  }
+  state("waiting for the port", BenchRow::Phase::Waiting);
+  // After the helper, a port that does not come is the road's ending, not a refusal.
+  const Complaint quiet = [](const std::string&, const std::string&) {};
+  if (!runner.Prepare(setup.waitMs, setup.road != nullptr ? quiet : complain)) {
+    if (StopRequested(&stopRequested)) return end(Verdict::Interrupted, LoadText(IDS_REASON_NOTHING_SENT));
+    if (setup.road == nullptr) return refused();
+    const LinkEnding missing{LinkResult::NoDownloader, RapiCall::None, 0, runner.Port()};
+    return end(VerdictOf(missing.result), LinkEndingReason(missing));
   }
   state("running", BenchRow::Phase::Running);
   const DownloadEnding ending = runner.Run(page, boxes);
@@ -266,7 +356,7 @@ DeviceRun RunDevice(DeviceRunner& runner, const OpenedImage& image, const std::s
   return end(VerdictOf(ending.result), ClosingReason(ending, runner.PortFailure()));
 }
 
-int Flash(const Options& options, const OpenedImage& image) {
+int Flash(const Options& options, const OpenedFile& image, const Road* road) {
   const std::vector<std::string> ports = options.ports.empty() ? std::vector<std::string>{DEFAULT_PORT} : options.ports;
   const bool bench = ports.size() > 1;
   const std::vector<std::string> names = PortFileNames(ports);
@@ -292,14 +382,23 @@ int Flash(const Options& options, const OpenedImage& image) {
   for (std::size_t i = 0; i < ports.size(); ++i) {
     runners.push_back(std::make_unique<DeviceRunner>(ports[i], workdirs[i], bench, image, stopRequested, claims));
   }
+  // The ports of devices that start in their normal state may only come after the helper.
+  const std::uint32_t waitSeconds =
+      road != nullptr && !options.waitGiven ? HELPER_PORT_WAIT_SECONDS : options.waitSeconds;
+  std::vector<DeviceRoad> setups(ports.size());
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    setups[i].log = logs[i];
+    setups[i].waitMs = waitSeconds * 1000;
+    setups[i].road = road;
+    setups[i].link = LinkOptionsFor(options, i);
+  }
   // Written once, before any transfer starts; the transfers only read it.
   HostOsCode = HOST_OS_CODE_OTHER;
   const bool live = ::isatty(STDERR_FILENO) != 0;
-  const std::uint32_t waitMs = options.waitSeconds * 1000;
   std::vector<DeviceRun> runs(ports.size());
   if (!bench) {
     ConsolePage page(stderr, live);
-    runs[0] = RunDevice(*runners[0], image, logs[0], waitMs, page, page, Complain, nullptr);
+    runs[0] = RunDevice(*runners[0], image, setups[0], page, page, Complain, nullptr);
     if (!runs[0].closing.empty()) std::fprintf(stderr, "%s\n", runs[0].closing.c_str());
   } else {
     Board board(stderr, live, TerminalSizeOf);
@@ -311,7 +410,7 @@ int Flash(const Options& options, const OpenedImage& image) {
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < runners.size(); ++i) {
       threads.emplace_back([&, i] {
-        runs[i] = RunDevice(*runners[i], image, logs[i], waitMs, *rows[i], *rows[i], complain, rows[i]);
+        runs[i] = RunDevice(*runners[i], image, setups[i], *rows[i], *rows[i], complain, rows[i]);
       });
     }
     for (std::thread& thread : threads) thread.join();
@@ -346,7 +445,7 @@ int Flash(const Options& options, const OpenedImage& image) {
 int main(int argc, char** argv) {
   CatchStopSignals();
   Options options;
-  if (!ParseOptions(argc, argv, options)) {
+  if (!ParseOptions(argc, argv, options) || !LinkAddressesValid(options)) {
     std::fputs(USAGE, stderr);
     return 2;
   }
@@ -358,11 +457,31 @@ int main(int argc, char** argv) {
     std::printf("orvane-flash %s\n", ORVANE_VERSION);
     return 0;
   }
-  OpenedImage image;
+  if (options.command == Command::DeviceInfo) return ShowDeviceInfo(LinkOptionsFor(options, 0));
+  OpenedFile image;
   std::string why;
   if (!image.Open(options.image, why)) {
     Complain(options.image, why);
     return 1;
   }
-  return options.command == Command::Check ? CheckImage(image) : Flash(options, image);
+  if (options.command == Command::Check) return CheckImage(image);
+  if (options.helper.empty()) return Flash(options, image, nullptr);
+
+  OpenedFile helper;
+  if (!helper.Open(options.helper, why)) {
+    Complain(options.helper, why);
+    return 1;
+  }
+  if (!LooksLikeProgram(helper)) {
+    Complain(options.helper, LoadText(IDS_HELPER_NOT_A_PROGRAM));
+    return 1;
+  }
+  // A refused image never gets as far as a device's link.
+  TransferPlan plan;
+  if (!PlanTransfer(*image.Reader(), plan)) {
+    Complain(options.image, LoadText(plan.refusal));
+    return 1;
+  }
+  const Road road{helper, options.anyPower};
+  return Flash(options, image, &road);
 }

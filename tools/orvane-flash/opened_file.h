@@ -1,6 +1,6 @@
-// The update image, opened once for the whole run: every device is sent bytes of this
-// one open file, and its size and digest describe what they were sent, whatever later
-// happens to the path.
+// An input of the run, opened once for the whole run: the update image, whose every
+// device is sent bytes of this one open file, so that its size and digest describe what
+// they were sent whatever later happens to the path; and the helper pushed to devices.
 #pragma once
 
 #include <sys/stat.h>
@@ -12,12 +12,12 @@
 #include "file.h"
 #include "stop_flag.h"
 
-class OpenedImage {
+class OpenedFile {
  public:
-  OpenedImage() = default;
-  ~OpenedImage();
-  OpenedImage(const OpenedImage&) = delete;
-  OpenedImage& operator=(const OpenedImage&) = delete;
+  OpenedFile() = default;
+  ~OpenedFile();
+  OpenedFile(const OpenedFile&) = delete;
+  OpenedFile& operator=(const OpenedFile&) = delete;
 
   // Opens a regular file this run can read. Its kind is looked at before it is opened,
   // and it is opened without waiting, so a FIFO or a device is refused at once. False
@@ -30,7 +30,7 @@ class OpenedImage {
   // differ, so it is being written in place.
   bool Changed() const;
   // A reader of its own, at position 0; positioned reads, so readers never move each
-  // other. Its reads fail once the image has changed: no device gets a mixture.
+  // other. Its reads fail once the file has changed: no device gets a mixture.
   std::unique_ptr<File> Reader() const;
   // The SHA-256 of the open file as 64 hexadecimal digits; empty when reading failed
   // or a stop came first.
@@ -45,10 +45,10 @@ class OpenedImage {
 // A file system in which the image's path is the opened image.
 class ImageFiles : public FileSystem {
  public:
-  ImageFiles(const OpenedImage& image, FileSystem& others) : image_(image), others_(others) {}
+  ImageFiles(const OpenedFile& image, FileSystem& others) : image_(image), others_(others) {}
   std::unique_ptr<File> Open(const std::string& name, OpenMode mode) override;
 
  private:
-  const OpenedImage& image_;
+  const OpenedFile& image_;
   FileSystem& others_;
 };

@@ -1,4 +1,4 @@
-#include "opened_image.h"
+#include "opened_file.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -17,7 +17,7 @@ bool SameNode(const struct stat& a, const struct stat& b) { return a.st_dev == b
 
 class ImageReader : public File {
  public:
-  explicit ImageReader(const OpenedImage& image, int fd) : image_(image), fd_(fd) {}
+  explicit ImageReader(const OpenedFile& image, int fd) : image_(image), fd_(fd) {}
 
   bool Seek(std::int64_t offset, SeekFrom from) override {
     const std::int64_t to = from == SeekFrom::Begin ? offset : static_cast<std::int64_t>(position_) + offset;
@@ -53,18 +53,18 @@ class ImageReader : public File {
   bool SetLength(std::uint64_t) override { return false; }
 
  private:
-  const OpenedImage& image_;
+  const OpenedFile& image_;
   int fd_;
   std::uint64_t position_ = 0;
 };
 
 }  // namespace
 
-OpenedImage::~OpenedImage() {
+OpenedFile::~OpenedFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool OpenedImage::Open(const std::string& path, std::string& why) {
+bool OpenedFile::Open(const std::string& path, std::string& why) {
   path_ = path;
   struct stat seen {};
   if (::stat(path.c_str(), &seen) != 0) {
@@ -88,15 +88,15 @@ bool OpenedImage::Open(const std::string& path, std::string& why) {
   return true;
 }
 
-bool OpenedImage::Changed() const {
+bool OpenedFile::Changed() const {
   struct stat now {};
   return ::fstat(fd_, &now) != 0 || now.st_size != opened_.st_size ||
          now.st_mtim.tv_sec != opened_.st_mtim.tv_sec || now.st_mtim.tv_nsec != opened_.st_mtim.tv_nsec;
 }
 
-std::unique_ptr<File> OpenedImage::Reader() const { return std::make_unique<ImageReader>(*this, fd_); }
+std::unique_ptr<File> OpenedFile::Reader() const { return std::make_unique<ImageReader>(*this, fd_); }
 
-std::string OpenedImage::Sha256(const StopFlag* stop) const {
+std::string OpenedFile::Sha256(const StopFlag* stop) const {
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return "";
   std::vector<unsigned char> piece(1 << 20);
