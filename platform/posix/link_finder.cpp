@@ -107,7 +107,43 @@ std::string FormatLinkAddress(const LinkAddress& address) {
   return FormatIpv4(address.ip) + ":" + std::to_string(address.port);
 }
 
-LinkEnding FindLinkInterface(const LinkPaths& paths, const std::string& named, std::string& name) {
+bool UsbSocketOf(const std::string& portName, std::string& controller, std::string& chain) {
+  const std::string base = portName.substr(portName.rfind('/') + 1);
+  constexpr const char USB[] = "-usb-0:";
+  const std::size_t usb = base.find(USB);
+  if (usb == std::string::npos) return false;
+  const std::string before = base.substr(0, usb);
+  const std::size_t pci = before.rfind("pci-");
+  const std::size_t platform = before.rfind("platform-");
+  if (pci == std::string::npos && platform == std::string::npos) return false;
+  controller = pci != std::string::npos && (platform == std::string::npos || pci > platform)
+                   ? before.substr(pci + 4)
+                   : before.substr(platform + 9);
+  const std::string after = base.substr(usb + sizeof USB - 1);
+  chain = after.substr(0, after.find(':'));
+  return !controller.empty() && !chain.empty() && chain.find('-') == std::string::npos;
+}
+
+namespace {
+
+// Whether the interface's USB device sits on that socket: its device path passes
+// through the controller, and its USB interface ("1-1.4:1.0") has the chain ("1.4").
+bool OnSocket(const std::string& interfaceFolder, const std::string& controller, const std::string& chain) {
+  char resolved[PATH_MAX];
+  if (::realpath((interfaceFolder + "/device").c_str(), resolved) == nullptr) return false;
+  const std::string path = resolved;
+  if (path.find("/" + controller + "/") == std::string::npos) return false;
+  const std::string usbInterface = path.substr(path.rfind('/') + 1);
+  const std::size_t dash = usbInterface.find('-');
+  const std::size_t colon = usbInterface.find(':');
+  return dash != std::string::npos && colon != std::string::npos && dash < colon &&
+         usbInterface.substr(dash + 1, colon - dash - 1) == chain;
+}
+
+}  // namespace
+
+LinkEnding FindLinkInterface(const LinkPaths& paths, const std::string& named, const std::string& socketOf,
+                             std::string& name) {
   LinkEnding ending;
   struct stat node {};
   if (!named.empty()) {
@@ -121,8 +157,12 @@ LinkEnding FindLinkInterface(const LinkPaths& paths, const std::string& named, s
     return ending;
   }
   std::vector<std::string> links;
+  std::string controller;
+  std::string chain;
+  const bool bySocket = UsbSocketOf(socketOf, controller, chain);
   for (const std::string& entry : FolderEntries(paths.netClass)) {
-    if (DriverOf(paths.netClass + "/" + entry) == LINK_DRIVER) links.push_back(entry);
+    const std::string folder = paths.netClass + "/" + entry;
+    if (DriverOf(folder) == LINK_DRIVER && (!bySocket || OnSocket(folder, controller, chain))) links.push_back(entry);
   }
   std::sort(links.begin(), links.end());
   if (links.size() == 1) {

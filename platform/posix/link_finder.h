@@ -30,8 +30,16 @@ std::string FormatIpv4(std::uint32_t ip);
 std::string FormatLinkAddress(const LinkAddress& address);
 
 // The named interface, which must exist, or else the one interface whose driver is
-// rndis_host. The ending says why there is none.
-LinkEnding FindLinkInterface(const LinkPaths& paths, const std::string& named, std::string& name);
+// rndis_host; of those, where socketOf is a port named by its USB socket (a
+// /dev/serial/by-path/...-usb-0:... name), only the one on that socket counts. The
+// ending says why there is none.
+LinkEnding FindLinkInterface(const LinkPaths& paths, const std::string& named, const std::string& socketOf,
+                             std::string& name);
+
+// The USB socket a by-path port name stands for: its host controller and the chain of
+// hub ports from it ("0000:00:14.0" and "1.4" of "pci-0000:00:14.0-usb-0:1.4:1.0-port0").
+// False for a name that is not of that form.
+bool UsbSocketOf(const std::string& portName, std::string& controller, std::string& chain);
 
 // The interface's IPv4 address and its network mask; false when it has none.
 bool InterfaceIpv4(const std::string& name, std::uint32_t& address, std::uint32_t& mask);

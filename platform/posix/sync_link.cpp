@@ -87,7 +87,7 @@ void SyncLink::Notify(LinkNotice notice, const std::string& detail) const {
 bool SyncLink::Open() {
   // The interface is needed unless both addresses were given instead.
   if (!options_.interfaceName.empty() || !options_.listen || !options_.trigger) {
-    const LinkEnding found = FindLinkInterface(options_.paths, options_.interfaceName, interface_);
+    const LinkEnding found = FindLinkInterface(options_.paths, options_.interfaceName, options_.socketOf, interface_);
     if (found.result != LinkResult::None) return Fail(found.result, found.detail);
     interfaceIndex_ = ::if_nametoindex(interface_.c_str());
     if (interfaceIndex_ == 0) return Fail(LinkResult::NoSuchInterface, interface_);

@@ -39,6 +39,7 @@ struct LinkTimes {
 
 struct LinkOptions {
   std::string interfaceName;           // empty: the interface whose driver is rndis_host
+  std::string socketOf;                // a port named by its USB socket: the interface on that socket
   std::optional<LinkAddress> listen;   // replaces the host's address on the link and port 990
   std::optional<LinkAddress> trigger;  // replaces the device's address and port 5679
   LinkTimes times;

@@ -232,6 +232,7 @@ LinkOptions LinkOptionsFor(const Options& options, std::size_t device) {
   LinkOptions link;
   link.stop = &stopRequested;
   if (!options.links.empty()) link.interfaceName = options.links[device];
+  if (!options.ports.empty()) link.socketOf = options.ports[device];
   LinkAddress address;
   if (!options.listens.empty() && ParseLinkAddress(options.listens[device], HOST_LISTEN_PORT, address)) {
     link.listen = address;

@@ -49,25 +49,55 @@ class LinkFinder : public testing::Test {
 };
 
 TEST_F(LinkFinder, TakesTheOneInterfaceWithTheDevicesDriver) {
-  EXPECT_EQ(FindLinkInterface(paths, "", name).result, LinkResult::NoLink);
+  EXPECT_EQ(FindLinkInterface(paths, "", "", name).result, LinkResult::NoLink);
   Interface("usb0", "../../../bus/usb/drivers/rndis_host");
-  EXPECT_EQ(FindLinkInterface(paths, "", name).result, LinkResult::None);
+  EXPECT_EQ(FindLinkInterface(paths, "", "", name).result, LinkResult::None);
   EXPECT_EQ(name, "usb0");
 
   Interface("enx800060", "/sys/bus/usb/drivers/rndis_host");
-  const LinkEnding several = FindLinkInterface(paths, "", name);
+  const LinkEnding several = FindLinkInterface(paths, "", "", name);
   EXPECT_EQ(several.result, LinkResult::SeveralLinks);
   EXPECT_EQ(several.detail, "enx800060, usb0");
   EXPECT_NE(LinkEndingReason(several).find("enx800060, usb0"), std::string::npos);
 }
 
 TEST_F(LinkFinder, TakesANamedInterfaceWhateverItsDriverOnlyWhenItExists) {
-  EXPECT_EQ(FindLinkInterface(paths, "eth0", name).result, LinkResult::None);
+  EXPECT_EQ(FindLinkInterface(paths, "eth0", "", name).result, LinkResult::None);
   EXPECT_EQ(name, "eth0");
-  const LinkEnding missing = FindLinkInterface(paths, "usb9", name);
+  const LinkEnding missing = FindLinkInterface(paths, "usb9", "", name);
   EXPECT_EQ(missing.result, LinkResult::NoSuchInterface);
   EXPECT_EQ(missing.detail, "usb9");
-  EXPECT_EQ(FindLinkInterface(paths, "../net/eth0", name).result, LinkResult::NoSuchInterface);
+  EXPECT_EQ(FindLinkInterface(paths, "../net/eth0", "", name).result, LinkResult::NoSuchInterface);
+}
+
+TEST_F(LinkFinder, ADownloaderPortNamedByItsUsbSocketPairsWithTheLinkOnThatSocket) {
+  // Two devices on one controller's sockets 1.4 and 1.5, a third on another controller.
+  auto onSocket = [this](const std::string& interfaceName, const std::string& usbPath) {
+    const fs::path device = root_ / "devices" / usbPath;
+    fs::create_directories(device);
+    fs::create_directories(fs::path(paths.netClass) / interfaceName);
+    fs::create_symlink(device, fs::path(paths.netClass) / interfaceName / "device");
+    fs::create_symlink("/sys/bus/usb/drivers/rndis_host", device / "driver");
+  };
+  onSocket("usb0", "pci0000:00/0000:00:14.0/usb1/1-1/1-1.4/1-1.4:1.0");
+  onSocket("usb1", "pci0000:00/0000:00:14.0/usb1/1-1/1-1.5/1-1.5:1.0");
+  onSocket("usb2", "pci0000:00/0000:00:1a.0/usb2/2-1/2-1.4/2-1.4:1.0");
+  const struct {
+    const char* port;
+    const char* link;
+  } pairs[] = {
+      {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.4:1.0-port0", "usb0"},
+      {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.5:1.1-port0", "usb1"},
+      {"/dev/serial/by-path/pci-0000:00:1a.0-usb-0:1.4:1.0", "usb2"},
+  };
+  for (const auto& pair : pairs) {
+    EXPECT_EQ(FindLinkInterface(paths, "", pair.port, name).result, LinkResult::None) << pair.port;
+    EXPECT_EQ(name, pair.link);
+  }
+  // No link on that socket; and a port not named by its socket pairs with nothing.
+  EXPECT_EQ(FindLinkInterface(paths, "", "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.6:1.0-port0", name).result,
+            LinkResult::NoLink);
+  EXPECT_EQ(FindLinkInterface(paths, "", "/dev/ttyUSB0", name).result, LinkResult::SeveralLinks);
 }
 
 TEST_F(LinkFinder, TheDeviceIsTheDhcpServerThatLeasedTheHostItsAddress) {
