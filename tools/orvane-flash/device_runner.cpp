@@ -80,7 +80,9 @@ LinkEnding DeviceRunner::IntoDownloader(const Road& road, const LinkOptions& lin
   LoggedPage logged(page, log_);
   LinkOptions stoppable = link;
   stoppable.stop = &stop_;
-  return ::IntoDownloader(road, stoppable, logged);
+  const LinkEnding ending = ::IntoDownloader(road, stoppable, logged);
+  if (ending.result == LinkResult::None) logged.SetStepCaption(FormatText(IDS_ROAD_AWAITING_PORT, {port_}));
+  return ending;
 }
 
 bool DeviceRunner::Prepare(std::uint32_t waitMs, const Complaint& complain) {

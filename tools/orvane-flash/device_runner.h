@@ -62,7 +62,8 @@ class DeviceRunner {
   // cannot be used (Refusal says why; complain has been told).
   bool TakeFolder(const Complaint& complain);
   // Takes the device from its normal state into its downloader over its link, the page
-  // (and the log) showing each step; an ending with result None once the helper started.
+  // (and the log) showing each step; an ending with result None once the helper started
+  // and the port is to be awaited.
   LinkEnding IntoDownloader(const Road& road, const LinkOptions& link, ProgressPage& page);
   // Checks the port, which is tried again for up to waitMs while it cannot be used yet,
   // and makes the runner's own folder when none was given. False when the port cannot

@@ -333,7 +333,6 @@ DeviceRun RunDevice(DeviceRunner& runner, const OpenedFile& image, const DeviceR
     state("connecting", BenchRow::Phase::Waiting);
     const LinkEnding ending = runner.IntoDownloader(*setup.road, setup.link, page);
     if (ending.result != LinkResult::None) return end(VerdictOf(ending.result), LinkEndingReason(ending));
-    page.SetStepCaption(FormatText(IDS_ROAD_AWAITING_PORT, {runner.Port()}));
   }
   state("waiting for the port", BenchRow::Phase::Waiting);
   // After the helper, a port that does not come is the road's ending, not a refusal.
