@@ -24,9 +24,6 @@
 namespace {
 
 constexpr int NO_BYTE_WAIT_MS = 100;
-// A tty may not wake a poll for room that came (a pty's does not, under load), so
-// room is looked for again at least this often.
-constexpr int ROOM_RECHECK_MS = 100;
 
 using Steady = std::chrono::steady_clock;
 
@@ -75,8 +72,8 @@ class WriteSlice {
   bool ready_ = false;
 };
 
-// The descriptor stays non-blocking for its whole life: every wait is a poll() with
-// its own bound.
+// The descriptor is opened without waiting (for carrier), then blocks: a read waits in
+// poll() for at most 100 ms, and a write waits in the kernel for a slice at a time.
 class PosixSerialChannel : public DeviceChannel {
  public:
   PosixSerialChannel(int fd, std::shared_ptr<std::string> failure, const StopFlag* stop)

@@ -33,9 +33,10 @@ class PortClaims {
 // came in before the open thrown away; closing it restores its settings as found.
 // One run per port, whoever runs it: a tty another program holds exclusively, or
 // another run holds by its lock, is refused and left exactly as found, and the port
-// stays locked (flock) while open. Nothing on the port blocks: the open never waits
-// for carrier, a read gives no byte after about 100 ms, a write stalls once the device
-// has taken nothing for 30 s, and a write or drain ends within 100 ms of a stop request.
+// stays locked (flock) while open. Nothing on the port waits without a bound: the open
+// never waits for carrier, a read gives no byte after about 100 ms, a write stalls once
+// the device has taken nothing for 30 s, and a write or drain ends within 100 ms of a
+// stop request.
 class PosixPortOpener : public PortOpener {
  public:
   explicit PosixPortOpener(const StopFlag* stop = nullptr, PortClaims* claims = nullptr)
