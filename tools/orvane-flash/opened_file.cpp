@@ -1,14 +1,13 @@
 #include "opened_file.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "common/sha256.h"
 #include "string_table.h"
 
 namespace {
@@ -97,8 +96,7 @@ bool OpenedFile::Changed() const {
 std::unique_ptr<File> OpenedFile::Reader() const { return std::make_unique<ImageReader>(*this, fd_); }
 
 std::string OpenedFile::Sha256(const StopFlag* stop) const {
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return "";
+  ::Sha256 digest;
   std::vector<unsigned char> piece(1 << 20);
   for (off_t at = 0;;) {
     if (StopRequested(stop)) return "";
@@ -106,19 +104,10 @@ std::string OpenedFile::Sha256(const StopFlag* stop) const {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return "";
     if (n == 0) break;
-    if (EVP_DigestUpdate(context.get(), piece.data(), static_cast<std::size_t>(n)) != 1) return "";
+    digest.Add(piece.data(), static_cast<std::size_t>(n));
     at += n;
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_DigestFinal_ex(context.get(), digest, &size) != 1) return "";
-  std::string hex;
-  char pair[3];
-  for (unsigned int i = 0; i < size; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-    hex += pair;
-  }
-  return hex;
+  return digest.Hex();
 }
 
 std::unique_ptr<File> ImageFiles::Open(const std::string& name, OpenMode mode) {

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -18,6 +17,7 @@
 #include <iostream>
 
 #include "../common/json.h"
+#include "../common/sha256.h"
 #include "wire.h"
 
 namespace pdasim {
@@ -26,19 +26,12 @@ using namespace sync;
 
 namespace {
 
-// The SHA-256 of a stored file, as 64 hexadecimal digits.
-std::string Sha256Hex(const std::vector<std::uint8_t>& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &size, EVP_sha256(), nullptr) != 1) return "";
-  std::string hex;
-  char pair[3];
-  for (unsigned int i = 0; i < size; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-    hex += pair;
-  }
-  return hex;
+std::string FileDigest(const std::vector<std::uint8_t>& data) {
+  Sha256 digest;
+  digest.Add(data.data(), data.size());
+  return digest.Hex();
 }
+
 
 constexpr std::size_t READ_BYTES = 64 * 1024;
 // A frame the device will take: the host writes files in pieces of at most 64 KiB.
@@ -786,7 +779,7 @@ std::string NormalState::Report() const {
     files.Add(JsonList(true)
                   .Str("name", file->name)
                   .Num("bytes", file->data.size())
-                  .Str("sha256", Sha256Hex(file->data))
+                  .Str("sha256", FileDigest(file->data))
                   .Bool("closed", !store_.IsOpen(*file))
                   .Str("path", path)
                   .Text());
