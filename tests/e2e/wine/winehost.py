@@ -141,7 +141,7 @@ class Driver:
         return answer[1:]
 
     def find(self, caption, cls="*", timeout=WAIT * 1000, skip=()):
-        return self.cmd("find", cls, caption, timeout, *skip)[0]
+        return self.cmd("find", cls, caption, timeout, *skip, bound=timeout / 1000 + 10)[0]
 
     def find_box(self, caption, skip=()):
         """A message box (window class #32770, as every dialog) by its caption; skip
