@@ -173,6 +173,18 @@ const StringEntry STRING_TABLE[] = {
      "Could not copy this file into the temporary folder, so ORVANE has not been started:"},
     {IDS_LAUNCHER_START_FAILED,
      "ORVANE could not be started:"},
+    {IDS_DOWNLOADER_ALREADY_THERE,
+     "The PDA could not be reached through the sync software, but its USB downloader port is there: the PDA seems to be in its USB downloader already (after an update that did not finish, say).\n\nDoes the PDA's screen show the USB downloader, waiting for a download (\"figure 1\" of the next page)?\n\nYes: go on with the update. No: see why the PDA could not be reached."},
+    {IDS_SYNC_SERVICES_RUNNING,
+     "These services of the sync software could not be stopped, and may keep the PDA's USB port busy:\n\n    %s\n\nStopping them needs an administrator. If UPDATE on the next page stays disabled, stop them yourself: open Services (Control Panel, Administrative Tools) as an administrator and stop each of them; UPDATE then becomes enabled. ORVANE does not start them again afterwards: start them in Services, or restart the PC."},
+    {IDS_STAGING_FILE_IN_THE_WAY,
+     "A file left by an earlier update is in the way and cannot be deleted, so the update cannot be sent. Nothing has been sent to the PDA.\n\n    %s\n\nClose any program that uses it, delete it, then start the update again."},
+    {IDS_LAUNCHER_FOLDER_NOT_MADE,
+     "Could not make ORVANE's working folder in the temporary folder, so ORVANE has not been started:"},
+    {IDS_LAUNCHER_FOLDER_UNUSABLE,
+     "ORVANE cannot use its working folder: the path is too long, or holds characters that the system's code page cannot write, and it has no short name. Set TEMP and TMP to a short folder such as C:\\Temp, then start again. ORVANE has not been started:"},
+    {IDS_LAUNCHER_FOLDER_LEFT,
+     "ORVANE has ended, but its working folder could not be removed completely. Delete it yourself:"},
 };
 
 const std::size_t STRING_TABLE_SIZE = sizeof(STRING_TABLE) / sizeof(STRING_TABLE[0]);

@@ -105,24 +105,31 @@ class Wizard:
     def wizard_files(self):
         return sorted(name for name in os.listdir(self.temp) if name in WIZARD_FILES)
 
-    def start_device(self, image, *faults):
+    def start_device(self, image, *faults, in_downloader=False):
         """A fresh pdasim, verifying against the image, whose port appears once the device
-        has been sent to its downloader and publish_port lets it."""
+        has been sent to its downloader and publish_port lets it; or, for a device left
+        in its downloader, at once."""
         for marker in (self.device.trigger, self.published):
             if os.path.exists(marker):
                 os.remove(marker)
         self.sims += 1
         self.sim_out = os.path.join(self.session.work, f"device-{self.sims}")
+        trigger = () if in_downloader else ("--trigger", self.published)
         self.sim = subprocess.Popen(
-            [PDASIM, "--link", self.port, "--out", self.sim_out, "--image", image, "--trigger", self.published,
+            [PDASIM, "--link", self.port, "--out", self.sim_out, "--image", image, *trigger,
              "--reset-delay-ms", "500", "--max-seconds", "300", *faults],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.session.processes.append((self.sim, os.devnull))
+        if in_downloader:
+            self.wait_for_port()
 
     def publish_port(self):
         assert os.path.exists(self.device.trigger), "Nalvex was not started on the device"
         with open(self.published, "w"):
             pass
+        self.wait_for_port()
+
+    def wait_for_port(self):
         deadline = time.monotonic() + winehost.WAIT
         while not os.path.lexists(self.port):
             assert self.sim.poll() is None, "pdasim ended early"
@@ -191,11 +198,12 @@ class Wizard:
         self.press(step2, STEP2_NEXT)
         return self.page(STEP3, "step-3")
 
-    def start_update(self, step3):
-        """Lets the port appear, waits for UPDATE, presses it and confirms; the
-        progress page, watched from its first moment (progress_seen tells what it
-        showed)."""
-        self.publish_port()
+    def start_update(self, step3, publish=True):
+        """Lets the port appear (unless it is there already), waits for UPDATE, presses
+        it and confirms; the progress page, watched from its first moment
+        (progress_seen tells what it showed)."""
+        if publish:
+            self.publish_port()
         self.driver.wait_enabled(self.driver.child(step3, UPDATE))
         self.session.screenshot("step-3-update-enabled")
         self.driver.record(PROGRESS)
