@@ -22,10 +22,7 @@ BLOCK_BYTES = 16640
 PACKET_BYTES = 12288
 TEMP = winehost.TEMP
 WIZARD_FILES = ["Nalvex.exe", "ORVANE.exe", "temp.dat", "TempFileToDown"]
-PLANTED_DLL = os.path.join(winehost.PROGRAMS, "planted.dll")
-# What ORVANE loads from the system folder, also the libraries those load in turn; wine
-# has its own builtin copy of each but the first, and prefers it, unless told to take
-# a file of that name first, as Windows does.
+# What ORVANE loads from the system folder, also the libraries those load in turn.
 PLANTED_NAMES = ("rapi.dll", "riched32.dll", "riched20.dll", "psapi.dll", "comctl32.dll")
 
 WM_KEYDOWN, WM_COMMAND, WM_SYSCOMMAND = 0x100, 0x111, 0x112
@@ -92,15 +89,8 @@ class Wizard:
 
     def plant_libraries(self):
         """Libraries of the system's names beside the program, as any program that can
-        write to %TEMP% could leave them; each tells in the log it returns when it is
-        loaded."""
-        for name in PLANTED_NAMES:
-            shutil.copy(PLANTED_DLL, os.path.join(self.temp, name))
-        overrides = ",".join(os.path.splitext(name)[0] for name in PLANTED_NAMES[1:])
-        self.session.env["WINEDLLOVERRIDES"] += f";{overrides}=n,b"
-        log = os.path.join(self.session.work, "planted.log")
-        self.session.env["ORVANE_PLANTED_LOG"] = rapidevice.windows_path(log)
-        return winehost.LogReader(log)
+        write to %TEMP% could leave them; the log of those loaded."""
+        return self.session.plant_libraries([self.temp], PLANTED_NAMES)
 
     def wizard_files(self):
         return sorted(name for name in os.listdir(self.temp) if name in WIZARD_FILES)
