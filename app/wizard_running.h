@@ -7,10 +7,11 @@
 
 constexpr char WIZARD_RUNNING_MUTEX[] = "ORVANE update wizard is running";
 
-// Whether a mutex that a create or open call has just given (null when the call
-// failed) belongs to someone else: it existed before, or it exists and is not ours
-// to open (another user's, or an elevated program's).
+// Whether the name of a mutex that CreateMutex has just given (null when it failed) is
+// someone else's: the mutex existed before, or it exists and is not ours to open
+// (another user's, or an elevated program's), or another kind of object has the name.
 inline bool HeldElsewhere(HANDLE mutex) {
   const DWORD error = GetLastError();
-  return mutex == nullptr ? error == ERROR_ACCESS_DENIED : error == ERROR_ALREADY_EXISTS;
+  if (mutex != nullptr) return error == ERROR_ALREADY_EXISTS;
+  return error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_HANDLE;
 }

@@ -273,8 +273,8 @@ std::wstring WizardForm(const std::wstring& folder) {
   return usable(shortened) ? shortened : std::wstring();
 }
 
-// A file with the read-only attribute (an image from a CD) could be deleted by
-// ORVANE's clean-up no more than by the folder's removal.
+// A copy keeps the read-only attribute of its source (an image from a CD), and ORVANE's
+// clean-up could not delete it.
 void MakeWritable(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
