@@ -389,14 +389,15 @@ bool RunElevated(const std::wstring& folder, DWORD& exitCode) {
 }
 
 int Launch() {
+  const Handle launcher(CreateMutexW(nullptr, FALSE, LAUNCHER_RUNNING_MUTEX), &CloseHandle);
+  const bool anotherLauncher = HeldElsewhere(launcher.get());
   const std::vector<std::wstring> arguments = Arguments();
   if (arguments.size() == 2 && arguments[0] == RUN_IN_FOLDER) {
     // Started by a launcher that holds the mutex and has laid the folder out.
     DWORD code = 1;
     return RunWizard(arguments[1], code) ? static_cast<int>(code) : 1;
   }
-  const Handle launcher(CreateMutexW(nullptr, FALSE, LAUNCHER_RUNNING_MUTEX), &CloseHandle);
-  if (HeldElsewhere(launcher.get()) || WizardRunning()) {
+  if (anotherLauncher || WizardRunning()) {
     Tell(Text(IDS_LAUNCHER_ALREADY_RUNNING));
     return 1;
   }

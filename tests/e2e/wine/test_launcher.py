@@ -6,8 +6,9 @@ a fresh working folder of its own under %TEMP% and runs ORVANE there, with that 
 as ORVANE's temporary folder; an ORVANE started beside it refuses and deletes nothing;
 once ORVANE has ended the folder is gone. Given a file that is no image, it says why
 and makes no folder; given a read-only image at a path that only the wide calls can
-spell, it takes it; under a %TEMP% that the ANSI code page cannot spell, ORVANE gets
-the folder's short name."""
+spell, it takes it; started again as an administrator would start it, it runs ORVANE
+in the folder it is given; under a %TEMP% that the ANSI code page cannot spell, ORVANE
+gets the folder's short name."""
 
 import os
 import re
@@ -186,7 +187,25 @@ class Launcher(winehost.SessionTest):
         self.assertEqual(launcher.wait(timeout=winehost.WAIT), 0)
         self.assertFalse(os.path.exists(folder))
 
-    def test_6_a_temporary_folder_that_the_code_page_cannot_spell(self):
+    def test_6_run_in_a_folder_as_the_launcher_started_as_an_administrator(self):
+        # What the launcher does when it has started itself again, elevated: it runs
+        # ORVANE in the folder given and leaves the folder to the launcher that made it.
+        # (Wine's programs are elevated already, so the first launcher never asks.)
+        name = "ORVANE-0123456789abcdef"
+        folder = os.path.join(self.temp, name)
+        os.makedirs(folder)
+        for source, placed in zip((os.path.join(self.folder, "files", "ORVANE.exe"),
+                                   os.path.join(self.folder, "files", "Nalvex.exe"), self.image), PLACED):
+            shutil.copyfile(source, os.path.join(folder, placed))
+        launcher = self.launch("/run-in", f"{TEMP}\\{name}")
+        welcome = self.driver.find("ORVANE", "#32770")
+        self.assert_runs_in_its_working_folder()
+        self.end_through_connect_failed(welcome)
+        self.assertEqual(launcher.wait(timeout=winehost.WAIT), 0)
+        self.assertEqual(sorted(os.listdir(folder)), ["ORVANE.exe"], "ORVANE's own clean-up, and no more")
+        shutil.rmtree(folder)
+
+    def test_7_a_temporary_folder_that_the_code_page_cannot_spell(self):
         unspellable = self.session.path(UNSPELLABLE_TEMP)
         os.makedirs(unspellable)
         for name in ("TEMP", "TMP"):
