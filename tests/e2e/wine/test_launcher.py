@@ -37,10 +37,10 @@ PLACED = ("ORVANE.exe", "Nalvex.exe", "temp.dat")
 # its system folder: those a program and the system's own libraries load by bare name.
 PLANTED_NAMES = ("comctl32.dll", "version.dll", "uxtheme.dll", "dwmapi.dll", "propsys.dll", "cryptbase.dll",
                  "userenv.dll", "shell32.dll", "comdlg32.dll", "rsaenh.dll")
-# Wine's own user32 loads version.dll as the process starts, before any line of the
-# program runs, and takes it from beside the program; Windows's does not load it.
+# Wine's own system libraries load version.dll as the process starts, before any line
+# of the program runs, and take it from beside the program; Windows's do not load it.
 PLANTED_BESIDE = tuple(name for name in PLANTED_NAMES if name != "version.dll")
-IDOK, IDCANCEL, IDYES, MESSAGE_TEXT, FILE_NAME_BOX = 1, 2, 6, 0xFFFF, 0x47C
+IDOK, IDYES, MESSAGE_TEXT, FILE_NAME_BOX = 1, 6, 0xFFFF, 0x47C
 WELCOME_NEXT, WELCOME_CANCEL, CONNECT_FAILED_OK = 1001, 1002, 1016
 
 CAPTION = "Start ORVANE"
