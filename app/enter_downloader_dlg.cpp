@@ -21,7 +21,7 @@ void CEnterDownloaderDlg::DoDataExchange(CDataExchange* pDX) {
 BOOL CEnterDownloaderDlg::OnInitDialog() {
   CDialog::OnInitDialog();
   FillEnterDownloaderText(m_richText);
-  StopActiveSync();
+  StopActiveSync(this);
   SetForegroundWindow();
   return TRUE;
 }

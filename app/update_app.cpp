@@ -1,13 +1,20 @@
 #include "update_app.h"
 
+#include "string_table.h"
 #include "welcome_dlg.h"
 #include "wizard_running.h"
 
 CUpdateApp theApp;
 
 BOOL CUpdateApp::InitInstance() {
-  // The launcher's sign that an ORVANE runs, held until the wizard has ended.
+  // Held until the wizard has ended. Two ORVANEs on one temporary folder would delete
+  // each other's files: the second one says so and ends before it touches anything.
   HANDLE running = CreateMutexA(nullptr, FALSE, WIZARD_RUNNING_MUTEX);
+  if (HeldElsewhere(running)) {
+    if (running != nullptr) CloseHandle(running);
+    AfxMessageBox(IDS_LAUNCHER_ALREADY_RUNNING, MB_OK | MB_ICONEXCLAMATION);
+    return FALSE;
+  }
 
   AfxEnableControlContainer();
   AfxInitRichEdit();

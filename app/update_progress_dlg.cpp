@@ -55,6 +55,7 @@ CUpdateProgressDlg::CUpdateProgressDlg() : CDialog(IDD_PROGRESS) {}
 
 BEGIN_MESSAGE_MAP(CUpdateProgressDlg, CDialog)
   ON_WM_QUERYENDSESSION()
+  ON_WM_POWERBROADCAST()
   ON_WM_DESTROY()
 END_MESSAGE_MAP()
 
@@ -76,16 +77,26 @@ void CUpdateProgressDlg::DoDataExchange(CDataExchange* pDX) {
 
 BOOL CUpdateProgressDlg::OnInitDialog() {
   CDialog::OnInitDialog();
-  StopActiveSync();
+  StopActiveSync(nullptr);
   SetForegroundWindow();
   CString reason;
   reason.LoadString(IDS_PROGRESS_TITLE);  // the caption the worker gives the page
   HoldDesktop(*this, reason);
-  m_worker.Begin(&DownloadThreadProc, this);
+  if (!m_worker.Begin(&DownloadThreadProc, this)) {
+    // Only the worker ends the page: without it the page would stay for ever.
+    CString text;
+    text.LoadString(IDS_UNEXPECTED_ERROR);
+    MessageBox(text, nullptr, MB_OK | MB_ICONEXCLAMATION);
+    EndDialog(DOWNLOAD_FAILED);
+  }
   return TRUE;
 }
 
 BOOL CUpdateProgressDlg::OnQueryEndSession() { return FALSE; }
+
+UINT CUpdateProgressDlg::OnPowerBroadcast(UINT event, LPARAM) {
+  return event == PBT_APMQUERYSUSPEND ? BROADCAST_QUERY_DENY : TRUE;
+}
 
 void CUpdateProgressDlg::OnDestroy() { ReleaseDesktop(*this); }
 

@@ -10,8 +10,12 @@ class CUpdateProgressDlg : public CDialog {
   // Runs the page; returns once the worker has ended it and has itself ended.
   INT_PTR DoModal() override;
 
-  // A log-off or shutdown would cut the transfer: refused while the page is up.
+  // A log-off or shutdown would cut the transfer: refused while the page is up, where
+  // the system asks (a forced one it does not).
   BOOL OnQueryEndSession();
+  // So would a suspend: refused where the system asks first (Windows 2000 and XP;
+  // later systems suspend without asking).
+  UINT OnPowerBroadcast(UINT event, LPARAM data);
   // Releases the desktop.
   void OnDestroy();
 
@@ -26,7 +30,7 @@ class CUpdateProgressDlg : public CDialog {
   BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
   void DoDataExchange(CDataExchange* pDX) override;
   // Holds the desktop (the PC kept awake, a shutdown asked to wait) and starts the
-  // worker.
+  // worker; a worker that cannot start ends the page as a failed transfer.
   BOOL OnInitDialog() override;
 
  private:

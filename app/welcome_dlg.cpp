@@ -101,7 +101,7 @@ void CWelcomeDlg::OnNextClicked() {
 
   // Checked before anything touches the device: the transfer would find a wrong file
   // only once the device waits in its downloader.
-  if (!TempImageAccepted(*this)) {
+  if (!TempFilesReady(*this)) {
     DeleteTempFiles();
     return;
   }
@@ -122,7 +122,10 @@ void CWelcomeDlg::OnNextClicked() {
   // Closed at once: the pages that follow run inside this handler, and a file still
   // open here could not be deleted with the other working files when they end.
   helper.Close();
-  if (pushed && LaunchOnDevice(rapi, HELPER_DEVICE_NAME)) {
+  // A device left in its downloader by a transfer that did not finish cannot be
+  // reached through the sync software, but is ready for step 2 as it is.
+  if ((pushed && LaunchOnDevice(rapi, HELPER_DEVICE_NAME)) ||
+      (DownloaderPortPresent() && AfxMessageBox(IDS_DOWNLOADER_ALREADY_THERE, MB_YESNO) == IDYES)) {
     CEnterDownloaderDlg step2;
     step2.DoModal();
     return;

@@ -16,8 +16,10 @@ class CWelcomeDlg : public CDialog {
   BOOL OnInitDialog() override;
   // CANCEL and Esc: asks first, and ends the page only on Yes.
   void OnCancel() override;
-  // Asks about the data loss, checks the update image, then copies Nalvex to the
-  // device and starts it there, and runs step 2; or tells what failed.
+  // Asks about the data loss, checks the working files, then copies Nalvex to the
+  // device and starts it there, and runs step 2; where the device cannot be reached
+  // but its downloader port is there, asks whether it waits in its downloader already
+  // and on Yes runs step 2 all the same; or tells what failed.
   void OnNextClicked();
   void OnCancelClicked();
 

@@ -1,6 +1,6 @@
 // The PC desktop as device preparation sees it: windows, the sync software's
-// named event, its registry entry, processes, environment, current folder, file
-// deletion and standard output. The Windows build implements it with the
+// named event, its registry entry, processes, services, environment, current folder,
+// file deletion and standard output. The Windows build implements it with the
 // platform's calls; tests use a scripted desktop.
 //
 // Method names differ from the platform's own so that none meets one of its
@@ -15,6 +15,14 @@
 // 0 stands for "none" in both.
 using WindowHandle = std::uintptr_t;
 using ProcessHandle = std::uintptr_t;
+
+// How an attempt to stop a service ended.
+enum class ServiceStop {
+  NotRunning,    // not installed, or not running
+  Stopped,       // it ran, and has stopped
+  Refused,       // it runs, and the stop was refused (not allowed, or services that need it run)
+  StillRunning,  // asked to stop, it had not stopped when the wait ended
+};
 
 enum class RegistryRead {
   Ok,
@@ -42,8 +50,10 @@ class Desktop {
   virtual RegistryRead ReadDefaultValue(const std::string& keyPath, std::string& value) = 0;
 
   // Starts a program from a command line (no application name, no attributes,
-  // no inheritance, flags 0, no environment or folder, zeroed startup record)
-  // without waiting for it; its handles are closed at once. False when it fails.
+  // no inheritance, zeroed startup record) without waiting for it; its handles are
+  // closed at once. It starts in the system folder, with the user's own environment:
+  // the wizard's current and temporary folder may be one that is removed when the
+  // wizard ends, while the program lives on. False when it fails.
   virtual bool StartProcess(const std::string& commandLine) = 0;
 
   // Fills ids with at most capacity process ids; false when the list cannot be had.
@@ -57,6 +67,14 @@ class Desktop {
   virtual void TerminateWithExitCode(ProcessHandle process, std::uint32_t exitCode) = 0;
   virtual void CloseProcess(ProcessHandle process) = 0;
 
+  // Whether the service of that name is installed and not stopped.
+  virtual bool ServiceRuns(const std::string& name) = 0;
+  // Asks the service of that name to stop when it runs, and waits at most the time-out
+  // until it has stopped.
+  virtual ServiceStop StopServiceWithin(const std::string& name, std::uint32_t timeoutMilliseconds) = 0;
+  // Asks the service of that name to start, without waiting for it; false when it cannot.
+  virtual bool StartServiceAgain(const std::string& name) = 0;
+
   // The whole value of an environment variable, whatever its length; false when unset.
   virtual bool ReadEnvironmentVariable(const std::string& name, std::string& value) = 0;
   // Makes the folder the process's current directory; false when it cannot be entered.
@@ -64,6 +82,9 @@ class Desktop {
   // Deletes a file by name, relative to the current directory; a missing file
   // or one that cannot be deleted is passed over.
   virtual void RemoveFile(const std::string& name) = 0;
+  // Deletes a file by its full path, read-only or hidden as it may be; true when no file
+  // of that name is left.
+  virtual bool RemoveStaleFile(const std::string& path) = 0;
 
   // Writes text to standard output as it is.
   virtual void PrintText(const std::string& text) = 0;

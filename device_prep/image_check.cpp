@@ -12,13 +12,21 @@ bool ImageAccepted(File& image, MessageBoxes& messages) {
   return false;
 }
 
-bool TempImageAccepted(Desktop& desktop, FileSystem& files, MessageBoxes& messages) {
-  std::string path;
-  std::unique_ptr<File> image;
-  if (TempFilePath(desktop, IMAGE_FILE_NAME, path)) image = files.Open(path, OpenMode::ReadShared);
-  if (!image) {
+bool TempFilesReady(Desktop& desktop, FileSystem& files, MessageBoxes& messages) {
+  std::string image;
+  std::string staging;
+  std::unique_ptr<File> opened;
+  if (TempFilePath(desktop, IMAGE_FILE_NAME, image) && TempFilePath(desktop, STAGING_FILE_NAME, staging)) {
+    opened = files.Open(image, OpenMode::ReadShared);
+  }
+  if (!opened) {
     messages.ShowOk(LoadText(IDS_NO_IMAGE));
     return false;
   }
-  return ImageAccepted(*image, messages);
+  if (!ImageAccepted(*opened, messages)) return false;
+  // The transfer makes its staging file anew; one it cannot replace would fail it only
+  // once the device waits in its downloader, and every run after it the same way.
+  if (desktop.RemoveStaleFile(staging)) return true;
+  messages.ShowOk(FormatText(IDS_STAGING_FILE_IN_THE_WAY, {staging}));
+  return false;
 }

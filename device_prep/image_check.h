@@ -12,6 +12,9 @@
 // shows the reason it would be refused and gives false.
 bool ImageAccepted(File& image, MessageBoxes& messages);
 
-// The same for "temp.dat" in the folder named by TEMP, where the transfer takes it
-// from; an image that is not there shows "No Image", as the transfer does.
-bool TempImageAccepted(Desktop& desktop, FileSystem& files, MessageBoxes& messages);
+// The working files in the folder named by TEMP, as the transfer will find them:
+// "temp.dat" passes the image's checks (an image that is not there shows "No Image",
+// as the transfer does), and a staging file left by an earlier run is deleted, read-
+// only or hidden as it may be, so that the transfer can make its own. False, once a
+// box has said what is wrong, when either fails.
+bool TempFilesReady(Desktop& desktop, FileSystem& files, MessageBoxes& messages);

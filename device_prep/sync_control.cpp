@@ -1,5 +1,7 @@
 #include "device_prep/sync_control.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,9 @@ constexpr const char* APP_PATH_KEY_QUOTED =
 constexpr const char* APP_PATH_KEY_PLAIN =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\WCESMGR.EXE";
 constexpr const char* UNKNOWN_MODULE = "<unknown>";
+// The programs ended: ActiveSync's manager and connection program, and the user
+// programs of the sync software of Windows Vista and later.
+constexpr const char* SYNC_PROGRAMS[] = {"wcesmgr.exe", "wcescomm.exe", "wmdc.exe", "wmdcBase.exe"};
 
 // Compares as the C library's _stricmp does in the C locale: ASCII letters fold.
 bool EqualsIgnoringCase(const std::string& a, const char* b) {
@@ -79,8 +84,9 @@ void KillIfActiveSyncProcess(Desktop& desktop, std::uint32_t processId) {
   std::string baseName;
   if (desktop.ReadFirstModuleBaseName(process.handle(), baseName)) name = baseName;
 
-  if (EqualsIgnoringCase(name, "wcesmgr.exe")) TerminateReportingItsOwnCode(desktop, process.handle());
-  if (EqualsIgnoringCase(name, "wcescomm.exe")) TerminateReportingItsOwnCode(desktop, process.handle());
+  for (const char* program : SYNC_PROGRAMS) {
+    if (EqualsIgnoringCase(name, program)) TerminateReportingItsOwnCode(desktop, process.handle());
+  }
 }
 
 void KillActiveSyncProcesses(Desktop& desktop) {
@@ -127,4 +133,36 @@ void StartActiveSync(Desktop& desktop, MessageBoxes& boxes) {
   if (path.empty() || !desktop.StartProcess(path)) {
     boxes.ShowOk("CreateProcess failed: ActiveSync in Finish.");
   }
+}
+
+bool SyncServiceRuns(Desktop& desktop) {
+  return std::any_of(std::begin(SYNC_SERVICES), std::end(SYNC_SERVICES),
+                     [&desktop](const char* name) { return desktop.ServiceRuns(name); });
+}
+
+std::vector<std::string> StopSyncServices(Desktop& desktop, std::vector<std::string>& stopped) {
+  const auto stop = [&](const std::string& name) {
+    const ServiceStop end = desktop.StopServiceWithin(name, SERVICE_STOP_TIMEOUT_MS);
+    if (end == ServiceStop::Stopped && std::find(stopped.begin(), stopped.end(), name) == stopped.end()) {
+      stopped.push_back(name);
+    }
+    return end;
+  };
+  std::vector<std::string> refused;
+  std::vector<std::string> running;
+  for (const char* name : SYNC_SERVICES) {
+    const ServiceStop end = stop(name);
+    if (end == ServiceStop::Refused) refused.push_back(name);
+    if (end == ServiceStop::StillRunning) running.push_back(name);
+  }
+  for (const std::string& name : refused) {
+    const ServiceStop end = stop(name);
+    if (end == ServiceStop::Refused || end == ServiceStop::StillRunning) running.push_back(name);
+  }
+  return running;
+}
+
+void StartSyncServices(Desktop& desktop, std::vector<std::string>& stopped) {
+  for (auto name = stopped.rbegin(); name != stopped.rend(); ++name) desktop.StartServiceAgain(*name);
+  stopped.clear();
 }

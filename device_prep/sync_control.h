@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "device_prep/desktop.h"
 #include "engine/message_boxes.h"
@@ -27,11 +29,32 @@ int CloseWindowByClass(Desktop& desktop, const char* className);
 // closing checks at the end all passed, else 0.
 int ShutdownActiveSync(Desktop& desktop);
 
-// Ends the process if its first module is one of the sync software's two programs.
+// Ends the process if its first module is one of the sync software's programs: those
+// of Windows 2000 and XP, and the user programs of its successor on Windows Vista and
+// later.
 void KillIfActiveSyncProcess(Desktop& desktop, std::uint32_t processId);
 
-// Ends every running process of the sync software's two programs.
+// Ends every running process of the sync software's programs.
 void KillActiveSyncProcesses(Desktop& desktop);
+
+// The services through which the sync software of Windows Vista and later does its
+// work, in the order they are stopped; they are started again in the reverse order.
+constexpr const char* SYNC_SERVICES[] = {"WcesComm", "RapiMgr"};
+// How long a service gets to stop.
+constexpr std::uint32_t SERVICE_STOP_TIMEOUT_MS = 15000;
+
+// Whether any of the sync software's services runs.
+bool SyncServiceRuns(Desktop& desktop);
+
+// Stops each of the sync software's services that runs. A service whose stop is
+// refused is asked once more after the others, as it may be one the others need.
+// Adds each service it stopped to stopped (once); returns the names of those that
+// still run.
+std::vector<std::string> StopSyncServices(Desktop& desktop, std::vector<std::string>& stopped);
+
+// Starts again, in the reverse order, the services that StopSyncServices stopped, and
+// only those; stopped is empty afterwards.
+void StartSyncServices(Desktop& desktop, std::vector<std::string>& stopped);
 
 // Starts the registered manager program, its path in double quotes followed
 // directly by the arguments (which may be null). Nonzero when a process was

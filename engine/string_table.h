@@ -95,6 +95,14 @@ enum StringId : std::uint32_t {
   IDS_LAUNCHER_NO_TEMP = 191,
   IDS_LAUNCHER_COPY_FAILED = 192,
   IDS_LAUNCHER_START_FAILED = 193,
+  // The desktop around the wizard: a device already in its downloader, the sync
+  // software's services, a staging file in the way, the launcher's working folder.
+  IDS_DOWNLOADER_ALREADY_THERE = 194,
+  IDS_SYNC_SERVICES_RUNNING = 195,
+  IDS_STAGING_FILE_IN_THE_WAY = 196,
+  IDS_LAUNCHER_FOLDER_NOT_MADE = 197,
+  IDS_LAUNCHER_FOLDER_UNUSABLE = 198,
+  IDS_LAUNCHER_FOLDER_LEFT = 199,
   // orvane-flash: what a run saw, in its own words.
   IDS_PORT_TOO_SLOW = 220,
   IDS_REASON_NOTHING_SENT = 221,

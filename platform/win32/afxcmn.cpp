@@ -1,5 +1,10 @@
 #include "afxcmn.h"
 
+#ifndef _WIN64
+static_assert(sizeof(PBRANGE) == 8, "the progress bar's range record");
+static_assert(sizeof(CHARFORMATA) == 60, "the rich-edit control's format record of a 32-bit process");
+#endif
+
 void CProgressCtrl::SetRange32(int lower, int upper) {
   SendMessage(PBM_SETRANGE32, static_cast<WPARAM>(lower), static_cast<LPARAM>(upper));
 }

@@ -6,6 +6,12 @@
 
 #include "system_library.h"
 
+#ifndef _WIN64
+static_assert(sizeof(PAINTSTRUCT) == 64, "the paint record of a 32-bit process");
+static_assert(sizeof(MSG) == 28, "the message record of a 32-bit process");
+static_assert(sizeof(RECT) == 16, "the rectangle record");
+#endif
+
 namespace {
 
 CWinApp* theOneApp = nullptr;

@@ -70,6 +70,11 @@ LRESULT AfxCallQueryEndSession(CWnd* target, WPARAM, LPARAM) {
 }
 
 template <class T>
+LRESULT AfxCallPowerBroadcast(CWnd* target, WPARAM wParam, LPARAM lParam) {
+  return static_cast<LRESULT>(static_cast<T*>(target)->OnPowerBroadcast(static_cast<UINT>(wParam), lParam));
+}
+
+template <class T>
 LRESULT AfxCallDestroy(CWnd* target, WPARAM, LPARAM) {
   static_cast<T*>(target)->OnDestroy();
   return 0;
@@ -99,6 +104,7 @@ LRESULT AfxCallDestroy(CWnd* target, WPARAM, LPARAM) {
 #define ON_WM_PAINT() {WM_PAINT, 0, 0, &AfxCallPaint<ThisClass>},
 #define ON_WM_QUERYDRAGICON() {WM_QUERYDRAGICON, 0, 0, &AfxCallQueryDragIcon<ThisClass>},
 #define ON_WM_QUERYENDSESSION() {WM_QUERYENDSESSION, 0, 0, &AfxCallQueryEndSession<ThisClass>},
+#define ON_WM_POWERBROADCAST() {WM_POWERBROADCAST, 0, 0, &AfxCallPowerBroadcast<ThisClass>},
 #define ON_WM_DESTROY() {WM_DESTROY, 0, 0, &AfxCallDestroy<ThisClass>},
 
 // ---- windows

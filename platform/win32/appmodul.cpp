@@ -2,5 +2,9 @@
 // member would never be pulled in: the C runtime asks for WinMain after the
 // libraries have been searched).
 #include "afxwin.h"
+#include "system_library.h"
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) { return AfxWinMain(instance); }
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  SetLibrarySearchOrder();
+  return AfxWinMain(instance);
+}

@@ -2,6 +2,18 @@
 
 #include <string>
 
+void SetLibrarySearchOrder() {
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  using SetDllDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
+  const auto setDefault = LookUpLoadedFunction<SetDefaultDllDirectoriesFn>("kernel32.dll", "SetDefaultDllDirectories");
+  if (setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  // An empty folder takes the current folder out of the search; the program's own
+  // folder stays in it.
+  if (const auto setDirectory = LookUpLoadedFunction<SetDllDirectoryFn>("kernel32.dll", "SetDllDirectoryW")) {
+    setDirectory(L"");
+  }
+}
+
 HMODULE LoadSystemLibrary(const char* fileName) {
   char folder[MAX_PATH] = {};
   const UINT length = GetSystemDirectoryA(folder, MAX_PATH);

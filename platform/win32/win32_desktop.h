@@ -16,8 +16,12 @@ class Win32Desktop : public Desktop {
   bool ReadExitCode(ProcessHandle process, std::uint32_t& exitCode) override;
   void TerminateWithExitCode(ProcessHandle process, std::uint32_t exitCode) override;
   void CloseProcess(ProcessHandle process) override;
+  bool ServiceRuns(const std::string& name) override;
+  ServiceStop StopServiceWithin(const std::string& name, std::uint32_t timeoutMilliseconds) override;
+  bool StartServiceAgain(const std::string& name) override;
   bool ReadEnvironmentVariable(const std::string& name, std::string& value) override;
   bool EnterFolder(const std::string& path) override;
   void RemoveFile(const std::string& name) override;
+  bool RemoveStaleFile(const std::string& path) override;
   void PrintText(const std::string& text) override;
 };

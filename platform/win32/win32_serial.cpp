@@ -9,15 +9,23 @@ std::string UsbSerialPortPath(int number) {
 }
 
 WriteEnd Win32DeviceChannel::Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) {
-  // A write that runs out of time returns with the bytes that went out; it is the
-  // write loop that decides when nothing moving any more means a stalled device.
+  // Drivers report a write that ran out of time in their own ways: as a success with
+  // the bytes that went (serial.sys), or as a failure with a time-out error, 121 or
+  // 1460, or another. A write that moved bytes goes on with the rest, whatever it
+  // returned. One that moved nothing, with a time-out error or after the whole stall
+  // bound whatever its error, is a device taking nothing, which the write loop ends as
+  // a stall; any other failure is a port that failed.
   return WriteWhileMoving(clock_, pace_, data, size, written,
                           [this](const std::uint8_t* at, std::uint32_t left, std::uint32_t& moved) {
+                            const std::uint32_t start = clock_.TickCount();
                             DWORD count = 0;
                             const BOOL ok = WriteFile(port_, at, left, &count, nullptr);
                             moved = count;
                             if (count > 0) Queued(held_);
-                            return ok != FALSE || GetLastError() == ERROR_TIMEOUT;
+                            if (ok || count > 0) return true;
+                            const DWORD error = GetLastError();
+                            return error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT ||
+                                   clock_.TickCount() - start >= WRITE_STALL_LIMIT_MS;
                           });
 }
 

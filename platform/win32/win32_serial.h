@@ -12,9 +12,14 @@
 // How long one read waits for a byte before it returns without one, so that the
 // status-line reader's silence rules can act.
 constexpr DWORD PORT_READ_TIMEOUT_MS = 100;
-// How long one system write may take before it returns with what went out; the write
-// loop goes on with the rest until nothing has moved for WRITE_STALL_LIMIT_MS.
-constexpr DWORD PORT_WRITE_TIMEOUT_MS = 1000;
+// How long one system write may take before it returns with what went out: the stall
+// bound itself, so that a device that pauses (a flash erase) never ends the transfer
+// however the driver reports a time-out. A little over the bound, so that a write that
+// timed out with nothing moved is a stall by the clock too.
+constexpr DWORD PORT_WRITE_TIMEOUT_MS = WRITE_STALL_LIMIT_MS + 1000;
+#ifndef _WIN64
+static_assert(sizeof(COMMTIMEOUTS) == 20, "the port's time-out record");
+#endif
 
 // The device path of a port of the sync software's USB serial driver; the device's
 // downloader is port 1.

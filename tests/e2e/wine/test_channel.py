@@ -35,7 +35,7 @@ class Channel(winehost.SessionTest):
         print(result.stdout, log)
         self.assertEqual(result.returncode, 0)
         self.assertIn("read time-outs: interval 0 multiplier 0 constant 100", result.stdout)
-        self.assertIn("write time-outs: multiplier 0 constant 1000", result.stdout)
+        self.assertIn("write time-outs: multiplier 0 constant 31000", result.stdout)
         self.assertIn("idle read: 0 bytes", result.stdout)
         self.assertIn("answer: 1", result.stdout)
         self.assertIn("checksum ok", log)

@@ -3,14 +3,17 @@ would, against the simulated device: whole updates with and without a USB downlo
 (the first with libraries of the system's names planted beside the program), a failed
 transfer and the restart after it, a device that does not answer, a device that stops
 taking data, a missing Nalvex, an image refused before the device is touched and one
-gone by the time of the transfer, and the cancels of steps 2 and 3. ORVANE_WALK names
-the class to run (all when unset)."""
+gone by the time of the transfer, a staging file in the way, the cancels of steps 2
+and 3, and a device left in its downloader whose port a service of the later sync
+software holds. ORVANE_WALK names the class to run (all when unset)."""
 
 import os
+import stat
 import time
 import unittest
 
 import expected
+import syncsoft
 import wizard
 import winehost
 from wizard import IDCANCEL, IDNO, IDOK, IDYES, SC_CLOSE, VK_ESCAPE, VK_RETURN, WM_COMMAND, WM_KEYDOWN, WM_SYSCOMMAND
@@ -20,8 +23,21 @@ LAUNCHED = "CeCreateProcess Nalvex.exe -> started, the device restarts into its 
 STEP_CAPTIONS_WITH_DOWNLOADER = [expected.STRINGS[i] for i in (144, 141, 145, 142, 146, 143)]
 STEP_CAPTIONS = [expected.STRINGS[i] for i in (145, 142, 146, 143)]
 ESC_AND_CLOSE = ((WM_KEYDOWN, VK_ESCAPE), (WM_SYSCOMMAND, SC_CLOSE))
-WM_QUERYENDSESSION = 0x11
+WM_QUERYENDSESSION, WM_POWERBROADCAST = 0x11, 0x218
+PBT_APMQUERYSUSPEND, PBT_APMRESUMEAUTOMATIC, BROADCAST_QUERY_DENY = 0x0, 0x12, 0x424D5144
 DAMAGED = "The update image is damaged: its sections do not fit in the file."
+STAGING_IN_THE_WAY = ("A file left by an earlier update is in the way and cannot be deleted, so the update cannot be "
+                      "sent. Nothing has been sent to the PDA.\n\n    {}\n\nClose any program that uses it, delete "
+                      "it, then start the update again.")
+DOWNLOADER_THERE = ("The PDA could not be reached through the sync software, but its USB downloader port is there: "
+                    "the PDA seems to be in its USB downloader already (after an update that did not finish, say).\n\n"
+                    "Does the PDA's screen show the USB downloader, waiting for a download (\"figure 1\" of the next "
+                    "page)?\n\nYes: go on with the update. No: see why the PDA could not be reached.")
+SERVICES_RUNNING = ("These services of the sync software could not be stopped, and may keep the PDA's USB port busy:"
+                    "\n\n    {}\n\nStopping them needs an administrator. If UPDATE on the next page stays disabled, "
+                    "stop them yourself: open Services (Control Panel, Administrative Tools) as an administrator and "
+                    "stop each of them; UPDATE then becomes enabled. ORVANE does not start them again afterwards: "
+                    "start them in Services, or restart the PC.")
 # The device reads and answers at a pace at which every step shows long enough to be seen.
 PACE = ("--slow-read", "4096:2", "--dot-ms", "20")
 
@@ -211,6 +227,9 @@ class Failures(WizardTest):
         self.assertEqual(walk.driver.owner(box), progress)
         self.assertEqual(walk.driver.state(progress), (True, False))
         self.assertEqual(walk.driver.send(progress, WM_QUERYENDSESSION), 0, "a log-off is refused")
+        self.assertEqual(walk.driver.send(progress, WM_POWERBROADCAST, PBT_APMQUERYSUSPEND), BROADCAST_QUERY_DENY,
+                         "so is a suspend the system asks about")
+        self.assertEqual(walk.driver.send(progress, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC), 1)
         walk.press(box, IDOK)
         walk.progress_seen()
         walk.press(walk.page(wizard.TRANSFER_FAILED, "transfer-failed"), wizard.TRANSFER_FAILED_OK)
@@ -228,15 +247,28 @@ class Failures(WizardTest):
         self.assert_ended_clean()
         self.assertEqual(walk.device.calls(), [], "no call of RAPI at all")
 
+        # A staging file that cannot be deleted (here a folder of its name) would fail the
+        # transfer only once the device waits in its downloader.
+        walk.lay_out(self.image)
+        os.makedirs(os.path.join(walk.temp, "TempFileToDown"))
+        walk.next_on_welcome(walk.start())
+        walk.answer(wizard.WELCOME, STAGING_IN_THE_WAY.format(f"{winehost.TEMP}\\TempFileToDown"), IDOK, skip=[])
+        self.assertEqual(walk.exit_code(), 0)
+        self.assertEqual(sorted(os.listdir(walk.temp)), ["ORVANE.exe", "TempFileToDown"])
+        os.rmdir(os.path.join(walk.temp, "TempFileToDown"))
+        self.assertEqual(walk.device.calls(), [], "no call of RAPI at all")
+
     def test_5_device_that_stops_taking_data(self):
-        # Midway through a part-2 file larger than the port's buffers: once its writes
-        # have moved nothing for 30 s, the worker says so and the transfer fails.
+        # Midway through a part-2 file larger than the port's buffers: once a write has
+        # moved nothing in the whole 30 s it may take, the worker says so and the
+        # transfer fails. Under wine the write that the device stops in comes back with
+        # the bytes that went after its time, and the next one finds the stall.
         walk = self.walk
         image = walk.make_image("--kn", "300000", "--rev-blocks", "12")
         walk.lay_out(image)
         walk.start_device(image, "--stall", "part2:40000")
         progress = walk.start_update(walk.to_step_3(walk.start()))
-        box = walk.driver.find(wizard.WELCOME, "#32770", timeout=90_000, skip=[progress])
+        box = walk.driver.find(wizard.WELCOME, "#32770", timeout=120_000, skip=[progress])
         self.assertEqual(walk.driver.text(walk.driver.child(box, wizard.MESSAGE_TEXT)),
                          "The device took no data for 30 seconds.")
         self.session.screenshot("box-stalled")
@@ -297,6 +329,84 @@ class Cancels(WizardTest):
         walk.answer(wizard.WELCOME, "CreateProcess failed: ActiveSync in Finish.", IDOK, skip=[step3])
         self.assertEqual(walk.exit_code(), 0)
         self.assertEqual(walk.wizard_files(), ["ORVANE.exe"])
+
+
+class Recovery(WizardTest):
+    """A device left in its USB downloader by an earlier update: the sync software
+    cannot reach it, but its port is there, held by a service of the later sync
+    software, which reads what the device says. No keeps the connect-failed dialog;
+    Yes goes on to step 2, which stops the service, and the update goes through (the
+    service would have taken the device's answers); FINISH starts the service again,
+    and only it. A service that takes no stop is named in a box, and the wizard goes
+    on."""
+
+    session_name = "wizard-recovery"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.image = cls.walk.make_image("--kn", "2048", "--rev-blocks", "12")
+        cls.services = syncsoft.SyncServices(cls.session)
+        cls.services.register()
+
+    def setUp(self):
+        super().setUp()
+        self.walk.lay_out(self.image)
+        self.walk.device.faults("refuse")
+
+    def device_in_downloader(self, *service_arguments):
+        """pdasim's port there at once, held by WcesComm."""
+        self.walk.start_device(self.image, *PACE, in_downloader=True)
+        self.services.start("WcesComm", *service_arguments)
+        self.services.wait_for_log("WcesComm holds the port")
+
+    def in_downloader_already(self, answer):
+        walk = self.walk
+        walk.next_on_welcome(walk.start())
+        walk.answer(wizard.WELCOME, DOWNLOADER_THERE, answer, skip=[])
+
+    def test_1_no_keeps_the_connect_failed_dialog(self):
+        self.device_in_downloader()
+        self.in_downloader_already(IDNO)
+        self.walk.press(self.walk.page(wizard.CONNECT_FAILED, "connect-failed"), wizard.CONNECT_FAILED_OK)
+        self.assertEqual(self.walk.exit_code(), 0)
+        self.assertEqual(self.walk.wizard_files(), ["ORVANE.exe"])
+        self.assertEqual(self.services.state("WcesComm"), "RUNNING", "nothing was stopped")
+
+    def test_2_yes_updates_the_device_and_finish_starts_the_service_again(self):
+        walk = self.walk
+        # A staging file of an earlier run, read-only: NEXT deletes it.
+        stale = os.path.join(walk.temp, "TempFileToDown")
+        with open(stale, "wb") as f:
+            f.write(b"stale")
+        os.chmod(stale, stat.S_IRUSR)
+        self.in_downloader_already(IDYES)
+        step2 = walk.page(wizard.STEP2, "step-2")
+        self.assertEqual(self.services.wait_for_log("WcesComm stopped")[-1:], ["WcesComm stopped"])
+        walk.press(step2, wizard.STEP2_NEXT)
+        progress = walk.start_update(walk.page(wizard.STEP3, "step-3"), publish=False)
+        final = self.assert_update_runs_to_the_final_page(progress, {"os": 40 * wizard.BLOCK_BYTES, "ud": 0,
+                                                                     "kn": 2048, "eb": 0}, STEP_CAPTIONS)
+        self.assertEqual(walk.device_report()["verification"], "ok")
+        self.services.log.take()
+        walk.press(final, wizard.FINISH)
+        self.assertEqual(walk.exit_code(), 0)
+        self.services.wait_for_log("WcesComm started")
+        self.assertEqual((self.services.state("WcesComm"), self.services.state("RapiMgr")), ("RUNNING", "STOPPED"),
+                         "what was stopped, and only that, runs again")
+
+    def test_3_a_service_that_takes_no_stop_is_named(self):
+        self.services.sc("stop", "WcesComm")
+        self.services.wait_for_log("WcesComm stopped")
+        self.device_in_downloader("--no-stop")
+        self.in_downloader_already(IDYES)
+        walk = self.walk
+        walk.answer(wizard.WELCOME, SERVICES_RUNNING.format("WcesComm"), IDOK, skip=[])
+        step2 = walk.page(wizard.STEP2, "step-2")
+        walk.press(step2, wizard.STEP2_CANCEL)
+        walk.answer(expected.STRINGS[132], expected.STRINGS[131], IDYES, skip=[step2])
+        self.assertEqual(walk.exit_code(), 0)
+        self.assertEqual(self.services.state("WcesComm"), "RUNNING")
 
 
 if __name__ == "__main__":

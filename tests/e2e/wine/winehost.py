@@ -31,6 +31,7 @@ SYSTEM = "C:\\windows\\system32"  # the system folder of a prefix's own programs
 ORVANE_EXE = os.path.join(WINDOWS_DIR, "app", "ORVANE.exe")
 LAUNCHER_EXE = os.path.join(WINDOWS_DIR, "release", "StartORVANE.exe")
 PROGRAMS = os.path.join(WINDOWS_DIR, "tests", "e2e", "wine", "programs")
+PLANTED_DLL = os.path.join(PROGRAMS, "planted.dll")
 
 # Without Managed=N every hidden window stalls and pages get no title bar; the pages'
 # font is replaced by a metric-compatible one; a crash must end, not wait on a dialog.
@@ -55,6 +56,11 @@ def wine_env(prefix, display=None):
     else:
         env.pop("DISPLAY", None)
     return env
+
+
+def windows_path(unix_path):
+    """A Unix path as the prefix's Z: drive shows it."""
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
 def program_note():
@@ -141,7 +147,7 @@ class Driver:
         return answer[1:]
 
     def find(self, caption, cls="*", timeout=WAIT * 1000, skip=()):
-        return self.cmd("find", cls, caption, timeout, *skip)[0]
+        return self.cmd("find", cls, caption, timeout, *skip, bound=timeout / 1000 + 10)[0]
 
     def find_box(self, caption, skip=()):
         """A message box (window class #32770, as every dialog) by its caption; skip
@@ -153,6 +159,9 @@ class Driver:
 
     def text(self, hwnd):
         return bytes.fromhex(self.cmd("text", hwnd)[0]).decode("latin-1")
+
+    def set_text(self, hwnd, text):
+        self.cmd("settext", hwnd, text.encode("utf-8").hex())
 
     def state(self, hwnd):
         visible, enabled = self.cmd("state", hwnd)
@@ -298,6 +307,20 @@ class WineSession:
             except OSError:
                 continue  # ended meanwhile, or not ours to read
         return found
+
+    def plant_libraries(self, folders, names):
+        """Libraries of the system's names (a DLL of the programs' own bitness), left in
+        the Unix folders as any program that can write there could leave them; each
+        tells in the log returned when it is loaded. Wine has a builtin of most such
+        names and prefers it, unless told to take a file of that name first, as Windows
+        does: for the programs started after this."""
+        for folder in folders:
+            for name in names:
+                shutil.copy(PLANTED_DLL, os.path.join(folder, name))
+        self.env["WINEDLLOVERRIDES"] += ";" + ",".join(os.path.splitext(name)[0] for name in names) + "=n,b"
+        log = os.path.join(self.work, "planted.log")
+        self.env["ORVANE_PLANTED_LOG"] = windows_path(log)
+        return LogReader(log)
 
     def set_windows_version(self, version):
         """The version that wine reports to programs, as winecfg sets it."""

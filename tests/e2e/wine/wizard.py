@@ -22,10 +22,7 @@ BLOCK_BYTES = 16640
 PACKET_BYTES = 12288
 TEMP = winehost.TEMP
 WIZARD_FILES = ["Nalvex.exe", "ORVANE.exe", "temp.dat", "TempFileToDown"]
-PLANTED_DLL = os.path.join(winehost.PROGRAMS, "planted.dll")
-# What ORVANE loads from the system folder, also the libraries those load in turn; wine
-# has its own builtin copy of each but the first, and prefers it, unless told to take
-# a file of that name first, as Windows does.
+# What ORVANE loads from the system folder, also the libraries those load in turn.
 PLANTED_NAMES = ("rapi.dll", "riched32.dll", "riched20.dll", "psapi.dll", "comctl32.dll")
 
 WM_KEYDOWN, WM_COMMAND, WM_SYSCOMMAND = 0x100, 0x111, 0x112
@@ -92,37 +89,37 @@ class Wizard:
 
     def plant_libraries(self):
         """Libraries of the system's names beside the program, as any program that can
-        write to %TEMP% could leave them; each tells in the log it returns when it is
-        loaded."""
-        for name in PLANTED_NAMES:
-            shutil.copy(PLANTED_DLL, os.path.join(self.temp, name))
-        overrides = ",".join(os.path.splitext(name)[0] for name in PLANTED_NAMES[1:])
-        self.session.env["WINEDLLOVERRIDES"] += f";{overrides}=n,b"
-        log = os.path.join(self.session.work, "planted.log")
-        self.session.env["ORVANE_PLANTED_LOG"] = rapidevice.windows_path(log)
-        return winehost.LogReader(log)
+        write to %TEMP% could leave them; the log of those loaded."""
+        return self.session.plant_libraries([self.temp], PLANTED_NAMES)
 
     def wizard_files(self):
         return sorted(name for name in os.listdir(self.temp) if name in WIZARD_FILES)
 
-    def start_device(self, image, *faults):
+    def start_device(self, image, *faults, in_downloader=False):
         """A fresh pdasim, verifying against the image, whose port appears once the device
-        has been sent to its downloader and publish_port lets it."""
+        has been sent to its downloader and publish_port lets it; or, for a device left
+        in its downloader, at once."""
         for marker in (self.device.trigger, self.published):
             if os.path.exists(marker):
                 os.remove(marker)
         self.sims += 1
         self.sim_out = os.path.join(self.session.work, f"device-{self.sims}")
+        trigger = () if in_downloader else ("--trigger", self.published)
         self.sim = subprocess.Popen(
-            [PDASIM, "--link", self.port, "--out", self.sim_out, "--image", image, "--trigger", self.published,
+            [PDASIM, "--link", self.port, "--out", self.sim_out, "--image", image, *trigger,
              "--reset-delay-ms", "500", "--max-seconds", "300", *faults],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.session.processes.append((self.sim, os.devnull))
+        if in_downloader:
+            self.wait_for_port()
 
     def publish_port(self):
         assert os.path.exists(self.device.trigger), "Nalvex was not started on the device"
         with open(self.published, "w"):
             pass
+        self.wait_for_port()
+
+    def wait_for_port(self):
         deadline = time.monotonic() + winehost.WAIT
         while not os.path.lexists(self.port):
             assert self.sim.poll() is None, "pdasim ended early"
@@ -191,11 +188,12 @@ class Wizard:
         self.press(step2, STEP2_NEXT)
         return self.page(STEP3, "step-3")
 
-    def start_update(self, step3):
-        """Lets the port appear, waits for UPDATE, presses it and confirms; the
-        progress page, watched from its first moment (progress_seen tells what it
-        showed)."""
-        self.publish_port()
+    def start_update(self, step3, publish=True):
+        """Lets the port appear (unless it is there already), waits for UPDATE, presses
+        it and confirms; the progress page, watched from its first moment
+        (progress_seen tells what it showed)."""
+        if publish:
+            self.publish_port()
         self.driver.wait_enabled(self.driver.child(step3, UPDATE))
         self.session.screenshot("step-3-update-enabled")
         self.driver.record(PROGRESS)

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,7 @@ class NamedFiles : public FileSystem {
   std::vector<std::string> opened;
 };
 
-TEST(TempImageAccepted, ChecksTempDatInTheTemporaryFolderAndShowsWhyNot) {
+TEST(TempFilesReady, ChecksTempDatInTheTemporaryFolderAndShowsWhyNot) {
   const std::vector<std::uint8_t> sendable = TestImage::WithOs(8, 2).Bytes();
   TestImage unreserved = TestImage::WithOs(8, 2);
   MakeBootBlock(unreserved.os, 0, {{"XYZ", 2}}, 16);
@@ -56,11 +57,34 @@ TEST(TempImageAccepted, ChecksTempDatInTheTemporaryFolderAndShowsWhyNot) {
     NamedFiles files;
     if (c.present) files.files[at] = c.image;
     RecordingMessages messages;
-    EXPECT_EQ(TempImageAccepted(desktop, files, messages), c.accepted) << c.what;
+    EXPECT_EQ(TempFilesReady(desktop, files, messages), c.accepted) << c.what;
     EXPECT_EQ(files.opened, c.opened) << c.what;
     EXPECT_EQ(messages.shown, c.shown) << c.what;
     EXPECT_EQ(desktop.currentFolder, "C:\\Work") << c.what << ": the current directory stays";
+    // The staging file is looked at only for an image that would be sent.
+    EXPECT_EQ(desktop.CountCalls("remove C:\\Temp\\TempFileToDown"), c.accepted ? 1 : 0) << c.what;
   }
+}
+
+TEST(TempFilesReady, AStagingFileLeftByAnEarlierRunGoesOrStopsTheWizardWithItsPath) {
+  const std::string staging = "C:\\Temp\\TempFileToDown";
+  ScriptedDesktop desktop;
+  desktop.environment["TEMP"] = "C:\\Temp";
+  desktop.folders["C:\\Temp"] = {"temp.dat", "TempFileToDown"};
+  NamedFiles files;
+  files.files["C:\\Temp\\temp.dat"] = TestImage::WithOs(8, 2).Bytes();
+  RecordingMessages messages;
+  EXPECT_TRUE(TempFilesReady(desktop, files, messages));
+  EXPECT_EQ(desktop.folders["C:\\Temp"], std::set<std::string>{"temp.dat"});
+  EXPECT_TRUE(messages.shown.empty());
+
+  // One that no delete removes (a folder of that name, or a file another program
+  // holds open) would fail the transfer with the device already in its downloader.
+  desktop.stuckFiles.insert(staging);
+  EXPECT_FALSE(TempFilesReady(desktop, files, messages));
+  ASSERT_EQ(messages.shown.size(), 1u);
+  EXPECT_NE(messages.shown[0].find("\n\n    " + staging + "\n\n"), std::string::npos) << messages.shown[0];
+  EXPECT_NE(messages.shown[0].find("Nothing has been sent to the PDA."), std::string::npos) << messages.shown[0];
 }
 
 }  // namespace

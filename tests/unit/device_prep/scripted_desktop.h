@@ -1,6 +1,6 @@
 // A scripted desktop behind the desktop seam: windows that close or not,
-// named events, a registry, processes, environment, folders of files, and a
-// log of every call in order.
+// named events, a registry, processes, services, environment, folders of files,
+// and a log of every call in order.
 #pragma once
 
 #include <algorithm>
@@ -43,6 +43,9 @@ class ScriptedDesktop : public Desktop {
   std::vector<FakeProcess> processes;
   std::map<std::string, std::string> environment;
   std::map<std::string, std::set<std::string>> folders;  // folder -> file names
+  std::set<std::string> stuckFiles;                        // full paths that no delete removes
+  // Each service's answers to its stop requests, in turn; NotRunning once they are used up.
+  std::map<std::string, std::vector<ServiceStop>> serviceStops;
 
   // State.
   std::vector<std::string> calls;
@@ -136,6 +139,20 @@ class ScriptedDesktop : public Desktop {
     --openProcessHandles;
   }
 
+  bool ServiceRuns(const std::string&) override { return false; }
+  ServiceStop StopServiceWithin(const std::string& name, std::uint32_t timeoutMilliseconds) override {
+    calls.push_back("stop " + name + " " + std::to_string(timeoutMilliseconds));
+    std::vector<ServiceStop>& answers = serviceStops[name];
+    if (answers.empty()) return ServiceStop::NotRunning;
+    const ServiceStop answer = answers.front();
+    answers.erase(answers.begin());
+    return answer;
+  }
+  bool StartServiceAgain(const std::string& name) override {
+    calls.push_back("start service " + name);
+    return true;
+  }
+
   bool ReadEnvironmentVariable(const std::string& name, std::string& value) override {
     const auto entry = environment.find(name);
     if (entry == environment.end()) return false;
@@ -151,6 +168,14 @@ class ScriptedDesktop : public Desktop {
   void RemoveFile(const std::string& name) override {
     calls.push_back("delete " + name);
     folders[currentFolder].erase(name);
+  }
+
+  bool RemoveStaleFile(const std::string& path) override {
+    calls.push_back("remove " + path);
+    if (stuckFiles.count(path) != 0) return false;
+    const std::size_t slash = path.find_last_of('\\');
+    folders[path.substr(0, slash)].erase(path.substr(slash + 1));
+    return true;
   }
 
   void PrintText(const std::string& text) override { output += text; }

@@ -105,6 +105,14 @@ TEST(KillActiveSyncProcesses, EndsBothProgramsInAnyCaseWithTheCodeTheyReport) {
   EXPECT_TRUE(desktop.output.empty());
 }
 
+TEST(KillActiveSyncProcesses, EndsTheUserProgramsOfTheLaterSyncSoftwareToo) {
+  ScriptedDesktop desktop;
+  desktop.processes = {{4, "wmdc.exe"}, {8, "WMDCBASE.EXE"}, {12, "wmdc.exe.log"}, {16, "wmdcbase"}};
+  KillActiveSyncProcesses(desktop);
+  EXPECT_TRUE(desktop.processes[0].terminated && desktop.processes[1].terminated);
+  EXPECT_FALSE(desktop.processes[2].terminated || desktop.processes[3].terminated);
+}
+
 TEST(KillActiveSyncProcesses, AFailedListPrintsOneLineAndEndsNothing) {
   ScriptedDesktop desktop;
   desktop.enumerationFails = true;
@@ -207,3 +215,58 @@ TEST(StartActiveSync, TakesTheLongestPathItsBufferHolds) {
 }
 
 }  // namespace
+
+namespace {
+
+const std::string STOP_WCESCOMM = "stop WcesComm 15000";
+const std::string STOP_RAPIMGR = "stop RapiMgr 15000";
+
+}  // namespace
+
+TEST(StopSyncServices, StopsWhatRunsAndStartsAgainOnlyThatInTheReverseOrder) {
+  ScriptedDesktop desktop;
+  desktop.serviceStops["WcesComm"] = {ServiceStop::Stopped};
+  desktop.serviceStops["RapiMgr"] = {ServiceStop::Stopped};
+  std::vector<std::string> stopped;
+  EXPECT_EQ(StopSyncServices(desktop, stopped), Texts{});
+  EXPECT_EQ(stopped, (Texts{"WcesComm", "RapiMgr"}));
+  // The progress page stops them once more: they no longer run, and each is kept once.
+  EXPECT_EQ(StopSyncServices(desktop, stopped), Texts{});
+  EXPECT_EQ(stopped, (Texts{"WcesComm", "RapiMgr"}));
+  StartSyncServices(desktop, stopped);
+  EXPECT_EQ(desktop.calls, (Texts{STOP_WCESCOMM, STOP_RAPIMGR, STOP_WCESCOMM, STOP_RAPIMGR, "start service RapiMgr",
+                                  "start service WcesComm"}));
+  EXPECT_TRUE(stopped.empty());
+
+  // Nothing stopped, nothing started: a service that did not run stays as it was.
+  desktop.calls.clear();
+  desktop.serviceStops["RapiMgr"] = {ServiceStop::Stopped};
+  EXPECT_EQ(StopSyncServices(desktop, stopped), Texts{});
+  StartSyncServices(desktop, stopped);
+  StartSyncServices(desktop, stopped);
+  EXPECT_EQ(desktop.CountCalls("start service WcesComm"), 0);
+  EXPECT_EQ(desktop.CountCalls("start service RapiMgr"), 1);
+}
+
+TEST(StopSyncServices, ARefusedStopIsTriedAgainAfterTheOthersAndWhatStillRunsIsNamed) {
+  // WcesComm's stop is refused while RapiMgr, which needs it, runs; stopped in the
+  // second round once RapiMgr has gone.
+  ScriptedDesktop desktop;
+  desktop.serviceStops["WcesComm"] = {ServiceStop::Refused, ServiceStop::Stopped};
+  desktop.serviceStops["RapiMgr"] = {ServiceStop::Stopped};
+  std::vector<std::string> stopped;
+  EXPECT_EQ(StopSyncServices(desktop, stopped), Texts{});
+  EXPECT_EQ(desktop.calls, (Texts{STOP_WCESCOMM, STOP_RAPIMGR, STOP_WCESCOMM}));
+  EXPECT_EQ(stopped, (Texts{"RapiMgr", "WcesComm"}));
+
+  // Refused twice (not an administrator), or still running at the bound (not tried
+  // again): both are named, and neither is started again later.
+  desktop.calls.clear();
+  stopped.clear();
+  desktop.serviceStops["WcesComm"] = {ServiceStop::Refused, ServiceStop::Refused};
+  desktop.serviceStops["RapiMgr"] = {ServiceStop::StillRunning};
+  EXPECT_EQ(StopSyncServices(desktop, stopped), (Texts{"RapiMgr", "WcesComm"}));
+  EXPECT_EQ(desktop.calls, (Texts{STOP_WCESCOMM, STOP_RAPIMGR, STOP_WCESCOMM}));
+  StartSyncServices(desktop, stopped);
+  EXPECT_EQ(desktop.CountCalls("start service WcesComm") + desktop.CountCalls("start service RapiMgr"), 0);
+}

@@ -10,6 +10,8 @@
 //   gone HWND TIMEOUT_MS            waits until the window is gone or hidden
 //   child HWND ID                   a dialog control by id
 //   text HWND                       the window text (WM_GETTEXT)
+//   settext HWND TEXT               sets the window text (WM_SETTEXT) to TEXT, UTF-8
+//                                   hex-encoded, as wide characters
 //   state HWND                      "visible enabled" as two 0/1 flags
 //   style HWND                      style and extended style
 //   owner HWND                      the window's owner (0: none)
@@ -259,6 +261,20 @@ std::string Run(const std::vector<std::string>& f) {
     return child ? "ok\t" + HandleText(child) : "err\tno such control";
   }
   if (cmd == "text" && f.size() == 2) return "ok\t" + Hex(TextOf(ParseHandle(f[1])));
+  if (cmd == "settext" && f.size() == 3) {
+    std::string utf8;
+    for (std::size_t i = 0; i + 1 < f[2].size(); i += 2) {
+      utf8 += static_cast<char>(std::strtoul(f[2].substr(i, 2).c_str(), nullptr, 16));
+    }
+    std::wstring wide(utf8.size() + 1, L'\0');
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &wide[0], static_cast<int>(wide.size()));
+    if (length <= 0) return "err\tnot UTF-8";
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(ParseHandle(f[1]), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()),
+                               SMTO_ABORTIFHUNG, 5000, &result)
+               ? "ok"
+               : "err\tsend";
+  }
   if (cmd == "state" && f.size() == 2) {
     HWND hwnd = ParseHandle(f[1]);
     if (!IsWindow(hwnd)) return "err\tno window";

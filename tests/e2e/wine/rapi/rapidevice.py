@@ -14,11 +14,6 @@ PROBE = os.path.join(FOLDER, "rapi_probe.exe")
 NALVEX = os.environ.get("ORVANE_NALVEX", "")
 
 
-def windows_path(unix_path):
-    """A Unix path as the prefix's Z: drive shows it."""
-    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
-
-
 class Device:
     """The device of one session. Its settings travel in the session's environment,
     so they hold for every program started after they are made."""
@@ -30,7 +25,8 @@ class Device:
         self.trigger = os.path.join(session.work, "downloader-requested")
         os.makedirs(session.path(root), exist_ok=True)
         session.env.update(ORVANE_RAPI_DEVICE=root, ORVANE_RAPI_LOG="C:\\rapi.log", ORVANE_RAPI_FAULTS="",
-                           ORVANE_RAPI_NALVEX=windows_path(NALVEX), ORVANE_RAPI_TRIGGER=windows_path(self.trigger))
+                           ORVANE_RAPI_NALVEX=winehost.windows_path(NALVEX),
+                           ORVANE_RAPI_TRIGGER=winehost.windows_path(self.trigger))
 
     def install(self):
         shutil.copy(RAPI_DLL, self.installed())

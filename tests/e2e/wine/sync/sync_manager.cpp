@@ -14,8 +14,9 @@
 //   temp holds NAME... | temp holds none
 #include <windows.h>
 
-#include <cstdio>
 #include <string>
+
+#include "log_beside.h"
 
 namespace {
 
@@ -24,25 +25,7 @@ const char* const CLASSES[] = {"CEAppMgr", "SyncMgrUI", "DccMan Class"};
 
 bool ignoreClose = false;
 
-void Log(const std::string& line) {
-  char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return;
-  std::string logPath(path, length);
-  logPath.replace(logPath.find_last_of('\\') + 1, std::string::npos, "manager.log");
-  // Two starts run at once; appends from two processes are not atomic under wine,
-  // so the instances take turns at the log.
-  HANDLE turn = CreateMutexA(nullptr, FALSE, "orvane-test-manager-log");
-  if (turn != nullptr) WaitForSingleObject(turn, 5000);
-  if (FILE* f = std::fopen(logPath.c_str(), "ab")) {
-    std::fprintf(f, "%s\n", line.c_str());
-    std::fclose(f);
-  }
-  if (turn != nullptr) {
-    ReleaseMutex(turn);
-    CloseHandle(turn);
-  }
-}
+void Log(const std::string& line) { LogBeside("manager.log", "orvane-test-manager-log", line); }
 
 std::string WizardFilesInTemp() {
   char folder[MAX_PATH] = {};

@@ -1,9 +1,11 @@
 """The stand-in sync software of the wine tests: its manager program and its
 connection program installed in a session's prefix under the process names the
 wizard looks for, the manager's registration under the App Paths key, and the
-manager's log."""
+manager's log; and the services of its successor on later systems, registered with
+the prefix's service manager."""
 
 import os
+import re
 import shutil
 import time
 
@@ -12,6 +14,17 @@ import winehost
 FOLDER = os.path.join(winehost.WINDOWS_DIR, "tests", "e2e", "wine", "sync")
 PROBE = os.path.join(FOLDER, "sync_probe.exe")
 APP_PATHS = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\WCESMGR.EXE"
+
+
+def read_until(log, start):
+    """The lines a log reader takes from now on, up to one that starts so."""
+    deadline = time.monotonic() + winehost.WAIT
+    lines = []
+    while not any(line.startswith(start) for line in lines):
+        assert time.monotonic() < deadline, f"never logged: {start}; log: {lines}"
+        time.sleep(0.05)
+        lines += log.take()
+    return lines
 
 
 class SyncSoftware:
@@ -68,10 +81,38 @@ class SyncSoftware:
 
     def wait_for_log(self, start):
         """The manager's log since the last look, up to a line that starts so."""
-        deadline = time.monotonic() + winehost.WAIT
-        log = []
-        while not any(line.startswith(start) for line in log):
-            assert time.monotonic() < deadline, f"never logged: {start}; log: {log}"
-            time.sleep(0.05)
-            log += self.log.take()
-        return log
+        return read_until(self.log, start)
+
+
+class SyncServices:
+    """The stand-in service installed under the names of both services of the sync
+    software of Windows Vista and later; while one runs it holds the device's port
+    whenever it is there, and reads what the device says."""
+
+    NAMES = ("WcesComm", "RapiMgr")
+
+    def __init__(self, session, folder="C:\\Program Files\\Device Center"):
+        self.session = session
+        self.program = folder + "\\sync_service.exe"
+        self.log = winehost.LogReader(session.path(folder + "\\service.log"))
+        os.makedirs(session.path(folder), exist_ok=True)
+        shutil.copy(os.path.join(FOLDER, "sync_service.exe"), session.path(self.program))
+
+    def sc(self, *args):
+        return self.session.run("sc", *args).stdout
+
+    def register(self):
+        for name in self.NAMES:
+            self.sc("create", name, "binPath=", self.program, "type=", "own", "start=", "demand")
+
+    def start(self, name, *args):
+        self.sc("start", name, *args)
+
+    def state(self, name):
+        """RUNNING, STOPPED, ..."""
+        found = re.search(r"STATE\s*:\s*\d+\s+(\w+)", self.sc("query", name))
+        return found.group(1) if found else None
+
+    def wait_for_log(self, start):
+        """The services' log since the last look, up to a line that starts so."""
+        return read_until(self.log, start)
