@@ -33,16 +33,22 @@ class Links:
 
     def __init__(self, count):
         self.made = []
-        for i in range(count):
-            host, namespace = f"orvb{i}", f"orvbench{i}"
-            self.made.append((host, namespace))
-            for command in (["ip", "netns", "add", namespace],
-                            ["ip", "link", "add", host, "type", "veth", "peer", "name", "dev0", "netns", namespace],
-                            ["ip", "addr", "add", f"{HOST}/24", "dev", host], ["ip", "link", "set", host, "up"],
-                            ["ip", "-n", namespace, "addr", "add", f"{DEVICE}/24", "dev", "dev0"],
-                            ["ip", "-n", namespace, "link", "set", "dev0", "up"],
-                            ["ip", "-n", namespace, "link", "set", "lo", "up"]):
-                subprocess.run(command, check=True, capture_output=True)
+        try:
+            for i in range(count):
+                self.add(f"orvb{i}", f"orvbench{i}")
+        except BaseException:
+            self.close()
+            raise
+
+    def add(self, host, namespace):
+        self.made.append((host, namespace))
+        for command in (["ip", "netns", "add", namespace],
+                        ["ip", "link", "add", host, "type", "veth", "peer", "name", "dev0", "netns", namespace],
+                        ["ip", "addr", "add", f"{HOST}/24", "dev", host], ["ip", "link", "set", host, "up"],
+                        ["ip", "-n", namespace, "addr", "add", f"{DEVICE}/24", "dev", "dev0"],
+                        ["ip", "-n", namespace, "link", "set", "dev0", "up"],
+                        ["ip", "-n", namespace, "link", "set", "lo", "up"]):
+            subprocess.run(command, check=True, capture_output=True)
 
     def close(self):
         for host, namespace in self.made:

@@ -312,6 +312,14 @@ const StringEntry STRING_TABLE[] = {
      "Waiting for the device's USB downloader at %s"},
     {IDS_HELPER_NOT_A_PROGRAM,
      "not a Windows CE program (no MZ header)"},
+    {IDS_ROAD_COPY_INCOMPLETE,
+     "its copy to the device did not complete."},
+    {IDS_REASON_STOPPED_IN_DOWNLOADER,
+     "Nalvex.exe has restarted the device into its USB downloader, but nothing was sent to it yet; running the same "
+     "update again is safe."},
+    {IDS_LINK_NEEDED_PER_DEVICE,
+     "with several devices from their normal state, name each device's link with --link, or each port by its USB "
+     "socket (/dev/serial/by-path/...)"},
 };
 
 const std::size_t STRING_TABLE_SIZE = sizeof(STRING_TABLE) / sizeof(STRING_TABLE[0]);

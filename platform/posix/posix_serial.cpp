@@ -27,13 +27,13 @@ constexpr int NO_BYTE_WAIT_MS = 100;
 
 using Steady = std::chrono::steady_clock;
 
-// How long one system write may wait in the kernel for room before it returns with
-// what went out: the write loop looks at its bounds and the stop flag at least as often.
-constexpr long WRITE_SLICE_NS = 100L * 1000 * 1000;
+// How long one system write or read may wait in the kernel before it returns with
+// what it moved: the loops look at their bounds and the stop flag at least as often.
+constexpr long SLICE_NS = 100L * 1000 * 1000;
 
-// The signal that cuts a write's wait short; its handler does nothing, and it is set
-// without restart, so the write returns with what it moved.
-int WriteSliceSignal() {
+// The signal that cuts a wait in the kernel short; its handler does nothing, and it is
+// set without restart, so the call returns with what it moved.
+int SliceSignal() {
   static std::once_flag installed;
   static const int number = SIGRTMIN;
   std::call_once(installed, [] {
@@ -45,35 +45,43 @@ int WriteSliceSignal() {
   return number;
 }
 
-// A one-shot timer that interrupts this thread's system call once its slice is over.
-class WriteSlice {
+// A timer that interrupts this thread's system call every slice while it is armed: one
+// that fires before the call has begun (a thread held up) is followed by another.
+class Slice {
  public:
-  WriteSlice() {
+  Slice() : thread_(::gettid()) {
+    sigset_t signal;
+    sigemptyset(&signal);
+    sigaddset(&signal, SliceSignal());
+    ::pthread_sigmask(SIG_UNBLOCK, &signal, nullptr);
     sigevent event {};
     event.sigev_notify = SIGEV_THREAD_ID;
-    event.sigev_signo = WriteSliceSignal();
-    event._sigev_un._tid = ::gettid();
+    event.sigev_signo = SliceSignal();
+    event._sigev_un._tid = thread_;
     ready_ = ::timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
   }
-  ~WriteSlice() {
+  ~Slice() {
     if (ready_) ::timer_delete(timer_);
   }
-  WriteSlice(const WriteSlice&) = delete;
-  WriteSlice& operator=(const WriteSlice&) = delete;
+  Slice(const Slice&) = delete;
+  Slice& operator=(const Slice&) = delete;
   bool Ready() const { return ready_; }
-  void Arm(long nanoseconds) {
+  pid_t Thread() const { return thread_; }
+  void Arm(bool on) {
     itimerspec when {};
-    when.it_value.tv_nsec = nanoseconds;
+    when.it_value.tv_nsec = on ? SLICE_NS : 0;
+    when.it_interval = when.it_value;
     ::timer_settime(timer_, 0, &when, nullptr);
   }
 
  private:
+  pid_t thread_;
   timer_t timer_{};
   bool ready_ = false;
 };
 
 // The descriptor is opened without waiting (for carrier), then blocks: a read waits in
-// poll() for at most 100 ms, and a write waits in the kernel for a slice at a time.
+// poll() for at most 100 ms, and a write or read waits in the kernel a slice at a time.
 class PosixSerialChannel : public DeviceChannel {
  public:
   PosixSerialChannel(int fd, std::shared_ptr<std::string> failure, const StopFlag* stop)
@@ -132,19 +140,14 @@ class PosixSerialChannel : public DeviceChannel {
   // a slice at a time: no poll between pieces, and no piece cut into many writes.
   WriteEnd Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t& written) override {
     written = 0;
-    // The slice's timer signals the thread that writes.
-    if (!slice_ || sliceThread_ != ::gettid()) {
-      slice_ = std::make_unique<WriteSlice>();
-      sliceThread_ = ::gettid();
-    }
-    if (!slice_->Ready()) return Fail(std::strerror(errno)), WriteEnd::Failed;
+    if (!Sliced()) return WriteEnd::Failed;
     return WriteWhileMoving(clock_, pace_, data, size, written, [this](const std::uint8_t* at, std::uint32_t left,
                                                                        std::uint32_t& moved) {
       if (StopRequested(stop_)) return false;
-      slice_->Arm(WRITE_SLICE_NS);
+      slice_->Arm(true);
       const ssize_t n = ::write(fd_, at, left);
       const int error = errno;
-      slice_->Arm(0);
+      slice_->Arm(false);
       if (n > 0) {
         moved = static_cast<std::uint32_t>(n);
         Queued(held_);
@@ -181,7 +184,13 @@ class PosixSerialChannel : public DeviceChannel {
     if (polled < 0) return errno == EINTR || Fail(std::strerror(errno));
     if (polled == 0) return true;
     if ((ready.revents & POLLIN) == 0) return Fail("hung up");
+    // Another reader of the tty may take the byte first: the read waits a slice at most.
+    if (!Sliced()) return false;
+    slice_->Arm(true);
     const ssize_t n = ::read(fd_, &byte, 1);
+    const int error = errno;
+    slice_->Arm(false);
+    errno = error;
     if (n == 1) {
       got = 1;
       return true;
@@ -210,6 +219,13 @@ class PosixSerialChannel : public DeviceChannel {
     return false;
   }
 
+  // The slice's timer, for the thread that calls; false, with the reason kept, when the
+  // system gives none.
+  bool Sliced() {
+    if (!slice_ || slice_->Thread() != ::gettid()) slice_ = std::make_unique<Slice>();
+    return slice_->Ready() || Fail(std::strerror(errno));
+  }
+
   // The bytes written that the tty's driver still holds.
   bool Queued(std::uint32_t& queued) const {
     int count = 0;
@@ -228,8 +244,7 @@ class PosixSerialChannel : public DeviceChannel {
   dev_t device_ = 0;
   std::string path_;
   SteadyClock clock_;
-  std::unique_ptr<WriteSlice> slice_;
-  pid_t sliceThread_ = 0;
+  std::unique_ptr<Slice> slice_;
   PaceWatch pace_;
   std::uint32_t held_ = 0;
   CommTimeouts timeouts_{};

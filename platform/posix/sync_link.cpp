@@ -364,13 +364,23 @@ std::int32_t SyncLink::CeRapiInitEx(RapiInitRecord& init) {
 }
 
 std::uint32_t SyncLink::WaitForInitEvent(RapiHandle event, std::uint32_t milliseconds) {
-  if (pendingChannelId_ == 0 || event != pendingChannelId_) return RAPI_WAIT_FAILED;
+  if (pendingChannelId_ == 0 || event != pendingChannelId_) {
+    Fail(LinkResult::NoChannel);
+    return RAPI_WAIT_FAILED;
+  }
   const Steady::time_point deadline = After(milliseconds);
   for (;;) {
     Wait wait = Await(listener_.Get(), POLLIN, deadline);
     if (wait == Wait::Ready) {
       OwnedFd candidate(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-      if (candidate.Get() < 0) continue;
+      // A connection that went before it was taken is none; a listener that cannot take
+      // any (out of descriptors) would be asked again and again until the deadline.
+      if (candidate.Get() < 0 && (errno == EAGAIN || errno == ECONNABORTED || errno == EINTR)) continue;
+      if (candidate.Get() < 0) {
+        pendingChannelId_ = 0;
+        Fail(LinkResult::SocketFailed, std::strerror(errno));
+        return RAPI_WAIT_FAILED;
+      }
       // The device's channel names its request first; any other connection is let go.
       std::uint8_t id[4];
       wait = ReadExactly(candidate.Get(), id, sizeof id, deadline);

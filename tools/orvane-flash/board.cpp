@@ -136,18 +136,25 @@ void Board::Changed() {
   std::lock_guard<std::mutex> hold(lock_);
   if (!live_) return;
   dirty_ = true;
-  if (!redraws_.Due()) return;
+  if (!redraws_.Due()) {
+    wake_.notify_all();
+    return;
+  }
   Erase();
   Draw();
   std::fflush(out_);
 }
 
-// Draws what changed inside the last tenth of a second, once it has passed: a row
-// never shows "running" for a device that has ended.
+// Draws what changed too soon after the last drawing, as soon as a tenth of a second
+// has passed since it: a row never shows "running" for a device that has ended.
 void Board::CatchUp() {
   std::unique_lock<std::mutex> hold(lock_);
   while (!finished_) {
-    wake_.wait_for(hold, std::chrono::milliseconds(100));
+    if (!live_ || !dirty_) {
+      wake_.wait(hold);
+      continue;
+    }
+    wake_.wait_until(hold, redraws_.NextDue());
     if (finished_ || !live_ || !dirty_ || !redraws_.Due()) continue;
     Erase();
     Draw();

@@ -31,6 +31,8 @@ class Throttle {
  public:
   // True when a tenth of a second has passed since it was last true.
   bool Due();
+  // When it will next be true.
+  std::chrono::steady_clock::time_point NextDue() const { return last_ + std::chrono::milliseconds(100); }
 
  private:
   std::chrono::steady_clock::time_point last_{};

@@ -62,7 +62,12 @@ LinkEnding IntoDownloader(const Road& road, LinkOptions link, ProgressPage& page
 
   page.SetStepCaption(LoadText(IDS_ROAD_PUSHING));
   const auto helper = road.helper.Reader();
-  if (PushFileToDevice(device, *helper, HELPER_DEVICE_NAME) != 1) return device.Ending();
+  if (PushFileToDevice(device, *helper, HELPER_DEVICE_NAME) != 1) {
+    // The link may have nothing against it: the device took less than it was sent, or
+    // the helper could not be read. Either way it never started.
+    if (device.Ending().result != LinkResult::None) return device.Ending();
+    return {LinkResult::HelperNotStarted, RapiCall::WriteFile, 0, LoadText(IDS_ROAD_COPY_INCOMPLETE)};
+  }
   page.SetStepCaption(LoadText(IDS_ROAD_STARTING));
   LaunchOnDevice(device, HELPER_DEVICE_NAME);
   switch (device.LastLaunch()) {

@@ -139,18 +139,20 @@ int CheckImage(const OpenedFile& opened) {
 }
 
 // One device given twice, by one path or by two names of one tty, is refused before
-// anything is sent.
+// anything is sent: the claims the ports take when they open are asked here first.
 bool DistinctDevices(const std::vector<std::string>& ports) {
+  PortClaims claims;
   for (std::size_t j = 0; j < ports.size(); ++j) {
-    dev_t later = 0;
+    std::string other;
+    dev_t device = 0;
     std::string why;
-    const bool isTty = TtyAt(ports[j], later, why);
-    for (std::size_t i = 0; i < j; ++i) {
-      dev_t earlier = 0;
-      if (ports[i] == ports[j] || (isTty && TtyAt(ports[i], earlier, why) && earlier == later)) {
-        Complain(ports[j], FormatText(IDS_SAME_DEVICE_AS, {ports[i]}));
-        return false;
-      }
+    if (TtyAt(ports[j], device, why)) other = claims.Claim(device, ports[j]);
+    for (std::size_t i = 0; i < j && other.empty(); ++i) {
+      if (ports[i] == ports[j]) other = ports[i];
+    }
+    if (!other.empty()) {
+      Complain(ports[j], FormatText(IDS_SAME_DEVICE_AS, {other}));
+      return false;
     }
   }
   return true;
@@ -338,8 +340,14 @@ DeviceRun RunDevice(DeviceRunner& runner, const OpenedFile& image, const DeviceR
   // After the helper, a port that does not come is the road's ending, not a refusal.
   const Complaint quiet = [](const std::string&, const std::string&) {};
   if (!runner.Prepare(setup.waitMs, setup.road != nullptr ? quiet : complain)) {
-    if (StopRequested(&stopRequested)) return end(Verdict::Interrupted, LoadText(IDS_REASON_NOTHING_SENT));
+    if (StopRequested(&stopRequested)) {
+      return end(Verdict::Interrupted,
+                 LoadText(setup.road != nullptr ? IDS_REASON_STOPPED_IN_DOWNLOADER : IDS_REASON_NOTHING_SENT));
+    }
     if (setup.road == nullptr) return refused();
+    // A port that never came is the road's ending; one that came and cannot be used
+    // says why.
+    if (runner.Refusal() != std::strerror(ENOENT)) return end(Verdict::Failed, runner.Port() + ": " + runner.Refusal());
     const LinkEnding missing{LinkResult::NoDownloader, RapiCall::None, 0, runner.Port()};
     return end(VerdictOf(missing.result), LinkEndingReason(missing));
   }
@@ -466,6 +474,15 @@ int main(int argc, char** argv) {
   }
   if (options.command == Command::Check) return CheckImage(image);
   if (options.helper.empty()) return Flash(options, image, nullptr);
+  // Devices that all found the one link would fight over it.
+  std::string controller;
+  std::string chain;
+  if (options.Devices() > 1 && options.links.empty() && options.listens.empty() &&
+      !std::all_of(options.ports.begin(), options.ports.end(),
+                   [&](const std::string& port) { return UsbSocketOf(port, controller, chain); })) {
+    std::fprintf(stderr, "orvane-flash: %s\n", LoadText(IDS_LINK_NEEDED_PER_DEVICE));
+    return 2;
+  }
 
   OpenedFile helper;
   if (!helper.Open(options.helper, why)) {
