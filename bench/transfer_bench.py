@@ -2,7 +2,7 @@
 """Throughput of a whole orvane-flash transfer through a pty into pdasim, against a plain
 copy of the same byte count through a pty in the same run, and orvane-flash's peak
 memory for two image sizes. With --base, the orvane-flash of another build runs in
-each round too, alternated with this one, into the same pdasim.
+each round too, alternated with this one, each into its own build's pdasim.
 
 usage: bench/transfer_bench.py BUILD_DIR [--base BUILD_DIR] [--os-mib N] [--large-os-mib N]
                                [--rounds N]"""
@@ -42,9 +42,9 @@ def plain_copy(image, count):
     return elapsed
 
 
-def flash(tools, image, work, flasher=None):
-    """One whole transfer into pdasim by the flasher (the build's own by default); wall
-    time and the flasher's peak memory."""
+def flash(tools, image, work):
+    """One whole transfer by the build's orvane-flash into its pdasim; wall time and
+    orvane-flash's peak memory."""
     link = os.path.join(work, "ttyUSB0")
     out = tempfile.mkdtemp(dir="/dev/shm")
     sim = subprocess.Popen([f"{tools}/pdasim/pdasim", "--link", link, "--out", out, "--dot-ms", "0",
@@ -52,7 +52,7 @@ def flash(tools, image, work, flasher=None):
                            stderr=subprocess.DEVNULL)
     while not os.path.exists(link):
         time.sleep(0.01)
-    elapsed, peak, code, _ = run_measured([flasher or f"{tools}/orvane-flash/orvane-flash", "--port", link, image],
+    elapsed, peak, code, _ = run_measured([f"{tools}/orvane-flash/orvane-flash", "--port", link, image],
                                           stderr=subprocess.DEVNULL)
     sim.wait(60)
     subprocess.run(["rm", "-rf", out])
@@ -74,9 +74,9 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     tools = os.path.join(args.build, "tools")
-    flashers = {"new": f"{tools}/orvane-flash/orvane-flash"}
+    flashers = {"new": tools}
     if args.base:
-        flashers["base"] = os.path.join(args.base, "tools/orvane-flash/orvane-flash")
+        flashers["base"] = os.path.join(args.base, "tools")
 
     with tempfile.TemporaryDirectory() as work:
         image = os.path.join(work, "update.img")
@@ -89,7 +89,7 @@ def main():
             names = list(flashers) if round_number % 2 == 0 else list(reversed(flashers))
             for name in names:
                 copy = plain_copy(image, size)
-                took, peaks[name] = flash(tools, image, work, flashers[name])
+                took, peaks[name] = flash(flashers[name], image, work)
                 ratios[name].append(copy / took)
                 print(f"{name}: {size / 2**20:.1f} MiB: plain copy {copy:.2f} s ({size / copy / 2**20:.1f} MiB/s), "
                       f"orvane-flash {took:.2f} s ({size / took / 2**20:.1f} MiB/s), peak {peaks[name]} KiB")
@@ -101,7 +101,7 @@ def main():
         large_size = make_image(tools, large, args.large_os_mib)
         os.unlink(image)
         for name in flashers:
-            _, large_peak = flash(tools, large, work, flashers[name])
+            _, large_peak = flash(flashers[name], large, work)
             print(f"{name}: peak memory: {peaks[name]} KiB for {size / 2**20:.0f} MiB, {large_peak} KiB for "
                   f"{large_size / 2**20:.0f} MiB")
 

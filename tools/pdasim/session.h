@@ -81,7 +81,8 @@ class Session {
   void Unexpected(std::size_t count, const std::string& context);
 
   void Step();
-  void ReadFromHost();
+  // One read of what the host wrote; true when more may be read at once.
+  bool ReadFromHost();
   std::size_t ReadLimit() const;
   void Feed(const std::uint8_t* data, std::size_t size);
   void StartStream();
