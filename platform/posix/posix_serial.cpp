@@ -102,12 +102,8 @@ class PosixSerialChannel : public DeviceChannel {
   // Takes the port for this run; false, with the reason kept, when it cannot be used.
   bool Take(const std::string& path, PortClaims* claims) {
     if (::tcgetattr(fd_, &found_) != 0) return Fail(LoadText(IDS_NOT_A_SERIAL_PORT));
-    // Held exclusively by another program: root could open it all the same, and the
-    // other program's claim must stay as it is.
-    int held = 0;
-    if (::ioctl(fd_, TIOCGEXCL, &held) == 0 && held != 0) return Fail(LoadText(IDS_PORT_IN_USE));
-    // One device under two names in this process is named as such, before the lock
-    // would call it another program's.
+    // One device under two names in this process is named as such, before its
+    // exclusive mode or its lock would call it another program's.
     struct stat node {};
     if (::fstat(fd_, &node) != 0) return Fail(std::strerror(errno));
     if (claims != nullptr) {
@@ -117,6 +113,10 @@ class PosixSerialChannel : public DeviceChannel {
       device_ = node.st_rdev;
       path_ = path;
     }
+    // Held exclusively by another program: root could open it all the same, and the
+    // other program's claim must stay as it is.
+    int held = 0;
+    if (::ioctl(fd_, TIOCGEXCL, &held) == 0 && held != 0) return Fail(LoadText(IDS_PORT_IN_USE));
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
       return Fail(errno == EWOULDBLOCK ? LoadText(IDS_PORT_IN_USE) : std::strerror(errno));
     }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <pty.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include "device_runner.h"
 #include "fakes.h"
 #include "port_log.h"
+#include "posix_serial.h"
 #include "report.h"
 
 namespace {
@@ -159,6 +162,34 @@ TEST(PortLogTest, RunsOfOneLineAreOneLineAndALogStaysUnderItsLimit) {
   EXPECT_EQ(lines.back(), "Update done.");
   EXPECT_NE(lines[lines.size() - 2].find("more lines from the device were left out"), std::string::npos);
   EXPECT_LE(folder.Read("port.log").size(), LOG_LIMIT_BYTES + 200);
+}
+
+TEST(PortClaimsTest, OneTtyIsHeldUnderOneNameAtATimeAndFreeOnceLetGo) {
+  // A real tty under two names, as a by-path link and its /dev name are.
+  int master = -1;
+  int slave = -1;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  TempFolder folder;
+  const std::string first = folder.Path("first");
+  const std::string second = folder.Path("second");
+  ASSERT_EQ(::symlink(::ttyname(slave), first.c_str()), 0);
+  ASSERT_EQ(::symlink(::ttyname(slave), second.c_str()), 0);
+  PortClaims claims;
+  PosixPortOpener opener(nullptr, &claims);
+  {
+    auto held = opener.Open(first);
+    ASSERT_TRUE(held) << opener.LastFailure();
+    EXPECT_FALSE(opener.Open(second));
+    // Only root gets as far as the claim: anyone else's open is refused by the tty's
+    // exclusive mode first.
+    EXPECT_EQ(opener.LastFailure(), ::geteuid() == 0 ? "the same device as " + first : "in use by another program");
+  }
+  // Let go (a device that reset or finished): the tty, or its number, is anyone's.
+  EXPECT_TRUE(opener.Open(second)) << opener.LastFailure();
+  ::unlink(first.c_str());
+  ::unlink(second.c_str());
+  ::close(slave);
+  ::close(master);
 }
 
 TEST(CountedChannelTest, BytesCountOnceThePortNoLongerHoldsThem) {
